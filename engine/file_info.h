@@ -1,0 +1,57 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace parvolane {
+
+/// Identity of a file on this machine: two paths with the same device and inode are one file.
+struct FileId {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+struct FileIdHash {
+  size_t operator()(const FileId& id) const noexcept {
+    return std::hash<uint64_t>()(static_cast<uint64_t>(id.Inode) * 0x9E3779B97F4A7C15ULL ^
+                                 static_cast<uint64_t>(id.Device));
+  }
+};
+
+/// One collected file.
+class TFileInfo final {
+ public:
+  /// Creates a record for APath, querying the size of the path's own entry (a link is not
+  /// followed and counts as 0 bytes); Size is -1 when the query fails. Raises no error.
+  explicit TFileInfo(const std::string& APath);
+  /// Creates a record whose size the caller has already queried (the folder walk does this
+  /// relative to an open folder, which is cheaper than resolving the whole path again).
+  TFileInfo(std::string APath, int64_t ASize);
+
+  std::string FullPath;
+  std::string Name;
+  int64_t Size = -1;
+  std::string ContentHash;
+};
+
+/// The owning list of records, in collection order.
+using TFileList = std::vector<std::unique_ptr<TFileInfo>>;
+/// Path index over the records of a TFileList; owns nothing. Keyed by the exact path, since
+/// paths on this platform are case sensitive. Keys view the records' own FullPath.
+using TFileMap = std::unordered_map<std::string_view, TFileInfo*>;
+
+/// The last component of a path: everything after its last '/'.
+std::string_view NameOfPath(std::string_view path);
+
+/// Size of a path's own directory entry without following a link: 0 for a symbolic link,
+/// -1 when the query fails.
+int64_t QueryEntrySize(const std::string& path);
+
+}  // namespace parvolane

@@ -1,0 +1,183 @@
+#include "engine/file_mask.h"
+
+#include <stdexcept>
+
+namespace parvolane {
+
+namespace {
+
+char32_t FoldAscii(char32_t c) { return (c >= U'a' && c <= U'z') ? c - 32 : c; }
+
+constexpr char32_t kRawByteBase = 0x110000;
+
+}  // namespace
+
+std::u32string DecodeUtf8Lossless(std::string_view text) {
+  std::u32string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    int len = 0;
+    char32_t cp = 0;
+    if (b0 < 0x80) {
+      len = 1;
+      cp = b0;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+      len = 2;
+      cp = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      len = 3;
+      cp = b0 & 0x0F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      len = 4;
+      cp = b0 & 0x07;
+    }
+    bool ok = len > 0 && i + static_cast<size_t>(len) <= text.size();
+    for (int k = 1; ok && k < len; ++k) {
+      const auto b = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
+      ok = (b & 0xC0) == 0x80;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
+    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+               (cp >= 0xD800 && cp <= 0xDFFF))) {
+      ok = false;
+    }
+    if (ok) {
+      out.push_back(cp);
+      i += static_cast<size_t>(len);
+    } else {
+      out.push_back(kRawByteBase + b0);
+      ++i;
+    }
+  }
+  return out;
+}
+
+bool IsValidMask(std::string_view mask) {
+  bool blank = true;
+  for (const char ch : mask) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 32 || c == 127) return false;
+    switch (c) {
+      case '"':
+      case '/':
+      case ':':
+      case '<':
+      case '>':
+      case '\\':
+      case '|':
+        return false;
+      default:
+        break;
+    }
+    if (c != ' ') blank = false;
+  }
+  return !blank;
+}
+
+FileMask::FileMask(std::string mask) : FText(std::move(mask)), FMatchAll(FText == "*.*") {}
+
+void FileMask::Compile() const {
+  const std::u32string mask = DecodeUtf8Lossless(FText);
+  std::vector<Token> tokens;
+  for (size_t i = 0; i < mask.size(); ++i) {
+    const char32_t c = mask[i];
+    if (c == U'*') {
+      if (tokens.empty() || tokens.back().Kind != Token::AnyRun) {
+        tokens.push_back(MakeToken(Token::AnyRun));
+      }
+    } else if (c == U'?') {
+      // A question mark after an asterisk adds nothing.
+      if (tokens.empty() || tokens.back().Kind != Token::AnyRun) {
+        tokens.push_back(MakeToken(Token::AnyOne));
+      }
+    } else if (c == U'[') {
+      Token set = MakeToken(Token::Set);
+      size_t j = i + 1;
+      if (j < mask.size() && mask[j] == U'!') {
+        set.Negated = true;
+        ++j;
+      }
+      bool closed = false;
+      bool any = false;
+      while (j < mask.size()) {
+        char32_t lo = mask[j];
+        if (lo == U']') {
+          closed = true;
+          break;
+        }
+        if (lo == U'-') throw std::invalid_argument("Invalid mask '" + FText + "'");
+        char32_t hi = lo;
+        if (j + 2 < mask.size() && mask[j + 1] == U'-' && mask[j + 2] != U']') {
+          hi = mask[j + 2];
+          j += 2;
+        }
+        for (char32_t m = lo; m <= hi && m < 256; ++m) {
+          set.Members.set(m);
+          set.Members.set(FoldAscii(m));
+          if (m >= U'A' && m <= U'Z') set.Members.set(m + 32);
+        }
+        any = true;
+        ++j;
+      }
+      if (!closed || !any) throw std::invalid_argument("Invalid mask '" + FText + "'");
+      tokens.push_back(set);
+      i = j;
+    } else {
+      Token lit = MakeToken(Token::Literal);
+      lit.Char = FoldAscii(c);
+      tokens.push_back(lit);
+    }
+  }
+  FTokens = std::move(tokens);
+  FCompiled = true;
+}
+
+bool FileMask::Matches(std::string_view name) const {
+  if (FMatchAll) return true;
+  if (!FCompiled) Compile();
+  return MatchTokens(DecodeUtf8Lossless(name));
+}
+
+bool FileMask::MatchTokens(const std::u32string& name) const {
+  const auto one = [](const Token& t, char32_t c) {
+    switch (t.Kind) {
+      case Token::Literal:
+        return t.Char == FoldAscii(c);
+      case Token::AnyOne:
+        return true;
+      case Token::Set: {
+        const bool member = c < 256 && t.Members.test(c);
+        return member != t.Negated;
+      }
+      case Token::AnyRun:
+        break;
+    }
+    return false;
+  };
+  // Classic wildcard matching with backtracking to the last run.
+  size_t t = 0;
+  size_t n = 0;
+  size_t starToken = SIZE_MAX;
+  size_t starName = 0;
+  while (n < name.size()) {
+    if (t < FTokens.size() && FTokens[t].Kind == Token::AnyRun) {
+      starToken = t++;
+      starName = n;
+    } else if (t < FTokens.size() && one(FTokens[t], name[n])) {
+      ++t;
+      ++n;
+    } else if (starToken != SIZE_MAX) {
+      t = starToken + 1;
+      n = ++starName;
+    } else {
+      return false;
+    }
+  }
+  while (t < FTokens.size() && FTokens[t].Kind == Token::AnyRun) ++t;
+  return t == FTokens.size();
+}
+
+}  // namespace parvolane

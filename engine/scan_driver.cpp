@@ -1,0 +1,89 @@
+#include "engine/scan_driver.h"
+
+#include <exception>
+
+#include "engine/file_clones.h"
+#include "engine/folder_clones.h"
+#include "engine/folder_scan.h"
+#include "engine/hashing.h"
+
+namespace parvolane {
+
+void ScanDriver::btnScanClick() {
+  if (FScanning) return;  // two scans must never run at once on the same state
+  if (FReporter.CurrentSettings().Folders.empty()) {
+    FReporter.ShowMessage("Please add at least one folder.");
+    FOutcome = ScanOutcome::NoFolders;
+    return;
+  }
+
+  FScanning = true;
+  FLastError.clear();
+  FState.FStopRequested.store(false, std::memory_order_relaxed);
+  FReporter.SetStopEnabled(true);
+  FReporter.SetBusyCursor(true);
+
+  try {
+    FOutcome = RunStages();
+  } catch (const std::exception& e) {
+    FOutcome = ScanOutcome::Failed;
+    FLastError = e.what();
+  } catch (...) {
+    FOutcome = ScanOutcome::Failed;
+    FLastError = "unknown error";
+  }
+  if (FOutcome == ScanOutcome::Failed) FReporter.ShowMessage("Error: " + FLastError);
+
+  FReporter.SetBusyCursor(false);
+  FReporter.SetProgressMarquee(false);
+  FReporter.SetProgressPosition(0);
+  FReporter.SetStopEnabled(false);
+  FScanning = false;
+}
+
+ScanOutcome ScanDriver::RunStages() {
+  ClearResults();
+
+  CollectFiles(FState, FReporter);
+  if (FState.IsStopRequested()) return ScanOutcome::Stopped;
+
+  const ScanSettings settings = FReporter.CurrentSettings();
+  if (settings.Mode == CompareMode::cmContent &&
+      (settings.FindFileClones || settings.FindFolderClones)) {
+    ComputeAllHashes(FState, FReporter);
+  }
+  if (FState.IsStopRequested()) return ScanOutcome::Stopped;
+
+  if (FReporter.CurrentSettings().FindFileClones) FindFileDuplicates(FState, FReporter);
+  if (FState.IsStopRequested()) {
+    FReporter.ReportStatus("Cancelled");
+    return ScanOutcome::Stopped;
+  }
+
+  if (FReporter.CurrentSettings().FindFolderClones) FindDirectoryDuplicates(FState, FReporter);
+  if (FState.IsStopRequested()) {
+    FReporter.ReportStatus("Cancelled");
+    return ScanOutcome::Stopped;
+  }
+  FReporter.ReportStatus("  Done.");
+  return ScanOutcome::Done;
+}
+
+void ScanDriver::RequestStop() {
+  FState.FStopRequested.store(true, std::memory_order_relaxed);
+  FReporter.ReportStatus("Stopping...");
+}
+
+void ScanDriver::ClearResults() {
+  // Rows refer to records, so they go before the records do.
+  FState.lvFiles.ClearRows();
+  FState.lvDirs.ClearRows();
+  ClearListGroups(FState.lvFiles);
+  ClearListGroups(FState.lvDirs);
+  FState.FFileMap.clear();
+  FState.FFiles.clear();
+  FReporter.SetProgressPosition(0);
+  FReporter.ReportStatus("");
+}
+
+}  // namespace parvolane

@@ -1,0 +1,78 @@
+#include "support/temp_tree.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace parvolane::testing {
+
+TempTree::TempTree() {
+  std::string pattern = (fs::temp_directory_path() / "parvolane-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  FRoot = pattern;
+}
+
+TempTree::~TempTree() { RemoveTree(FRoot); }
+
+std::string TempTree::Path(const std::string& relative) const { return FRoot + "/" + relative; }
+
+std::string TempTree::File(const std::string& relative, const std::string& content) {
+  const std::string full = Path(relative);
+  fs::create_directories(fs::path(full).parent_path());
+  std::ofstream out(full, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + full);
+  return full;
+}
+
+std::string TempTree::FileOfSize(const std::string& relative, int64_t size, unsigned seed) {
+  std::string content(static_cast<size_t>(size), '\0');
+  std::mt19937 rng(seed);
+  for (char& c : content) c = static_cast<char>(rng());
+  return File(relative, content);
+}
+
+std::string TempTree::Dir(const std::string& relative) {
+  const std::string full = Path(relative);
+  fs::create_directories(full);
+  return full;
+}
+
+std::string TempTree::Symlink(const std::string& relative, const std::string& target) {
+  const std::string full = Path(relative);
+  fs::create_directories(fs::path(full).parent_path());
+  fs::create_symlink(target, full);
+  return full;
+}
+
+std::string TempTree::HardLink(const std::string& relative, const std::string& existing) {
+  const std::string full = Path(relative);
+  fs::create_directories(fs::path(full).parent_path());
+  fs::create_hard_link(existing, full);
+  return full;
+}
+
+void RemoveTree(const std::string& path) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(
+           path, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+  }
+  ::chmod(path.c_str(), 0700);
+  // A second pass reaches folders that were unreadable during the first.
+  for (auto it = fs::recursive_directory_iterator(path, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+  }
+  fs::remove_all(path, ec);
+}
+
+}  // namespace parvolane::testing

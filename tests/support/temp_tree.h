@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace parvolane::testing {
+
+/// A folder tree in a fresh temporary folder, removed with everything below it at the end
+/// (permissions are restored first, so unreadable folders go too).
+class TempTree final {
+ public:
+  TempTree();
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+  ~TempTree();
+
+  /// The root, without a trailing '/'.
+  const std::string& Root() const { return FRoot; }
+  /// Root() + "/" + relative.
+  std::string Path(const std::string& relative) const;
+
+  /// Writes a file (parents created) and returns its full path.
+  std::string File(const std::string& relative, const std::string& content);
+  /// Writes a file of `size` bytes filled from `seed` (same size and seed: same content).
+  std::string FileOfSize(const std::string& relative, int64_t size, unsigned seed = 0);
+  std::string Dir(const std::string& relative);
+  std::string Symlink(const std::string& relative, const std::string& target);
+  std::string HardLink(const std::string& relative, const std::string& existing);
+
+ private:
+  std::string FRoot;
+};
+
+/// Removes a tree, restoring permissions on the way.
+void RemoveTree(const std::string& path);
+
+}  // namespace parvolane::testing

@@ -1,0 +1,241 @@
+// parvolane-scan: the scan engine from the command line, for scripting, tests and benchmarks.
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/paths.h"
+#include "engine/scan_driver.h"
+#include "results/csv_export.h"
+
+namespace {
+
+using namespace parvolane;
+
+constexpr int kExitDone = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+
+const char* const kUsage =
+    "Usage: parvolane-scan [OPTIONS] FOLDER...\n"
+    "Finds duplicate files (and, on request, duplicate folder trees) below the folders.\n"
+    "\n"
+    "  --compare name|size|name-size|content   compare mode (default content)\n"
+    "  --masks TEXT            file masks, as typed in the window (default \"*.*\")\n"
+    "  --min-size-mb N         minimum file size in MB (default 1)\n"
+    "  --max-groups N          largest number of groups to list, 0 = all (default 100)\n"
+    "  --min-group-size N      smallest group (default 2)\n"
+    "  --sequential            hash on one thread (default: parallel hashing)\n"
+    "  --no-file-clones        do not look for file clones (default: look)\n"
+    "  --folder-clones         look for folder clones too (default: don't)\n"
+    "  --files-csv PATH        write the file-clone list in the CSV export format; \"-\" = stdout\n"
+    "  --dirs-csv PATH         write the folder-clone list in the CSV export format\n"
+    "  --quiet                 print no status lines\n"
+    "  --help                  show this help and exit\n"
+    "  --version               show the version and exit\n"
+    "\n"
+    "Exit status: 0 when the scan ran through, 1 on an error, 2 for bad usage,\n"
+    "130 when Ctrl-C stopped the scan.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  ScanSettings Settings;
+  std::optional<std::string> FilesCsv;
+  std::optional<std::string> DirsCsv;
+  bool Quiet = false;
+};
+
+int32_t ParseWholeNumber(const std::string& option, const std::string& text) {
+  size_t used = 0;
+  long long value = 0;
+  try {
+    value = std::stoll(text, &used, 10);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || value < INT32_MIN || value > INT32_MAX) {
+    throw UsageError("invalid value for " + option + ": '" + text + "' (expected a whole number)");
+  }
+  return static_cast<int32_t>(value);
+}
+
+CompareMode ParseCompareMode(const std::string& text) {
+  if (text == "name") return CompareMode::cmName;
+  if (text == "size") return CompareMode::cmSize;
+  if (text == "name-size") return CompareMode::cmNameAndSize;
+  if (text == "content") return CompareMode::cmContent;
+  throw UsageError("invalid value for --compare: '" + text +
+                   "' (expected name, size, name-size or content)");
+}
+
+void AddFolder(std::vector<std::string>& folders, const std::string& arg) {
+  const std::string folder = NormalizeFolderPath(arg);
+  if (folder.empty()) throw UsageError("empty folder argument");
+  for (const std::string& existing : folders) {
+    if (existing == folder) return;
+  }
+  folders.push_back(folder);
+}
+
+Options ParseArguments(int argc, char** argv) {
+  Options options;
+  bool onlyFolders = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw UsageError("option " + arg + " needs a value");
+      return argv[++i];
+    };
+    if (onlyFolders || arg.empty() || arg[0] != '-' || arg == "-") {
+      AddFolder(options.Settings.Folders, arg);
+    } else if (arg == "--") {
+      onlyFolders = true;
+    } else if (arg == "--compare") {
+      options.Settings.Mode = ParseCompareMode(value());
+    } else if (arg == "--masks") {
+      options.Settings.MaskText = value();
+    } else if (arg == "--min-size-mb") {
+      options.Settings.MinSizeMB = ParseWholeNumber(arg, value());
+    } else if (arg == "--max-groups") {
+      options.Settings.MaxGroups = ParseWholeNumber(arg, value());
+    } else if (arg == "--min-group-size") {
+      options.Settings.MinGroupSize = ParseWholeNumber(arg, value());
+    } else if (arg == "--sequential") {
+      options.Settings.ParallelHashing = false;
+    } else if (arg == "--no-file-clones") {
+      options.Settings.FindFileClones = false;
+    } else if (arg == "--folder-clones") {
+      options.Settings.FindFolderClones = true;
+    } else if (arg == "--files-csv") {
+      options.FilesCsv = value();
+    } else if (arg == "--dirs-csv") {
+      options.DirsCsv = value();
+    } else if (arg == "--quiet") {
+      options.Quiet = true;
+    } else {
+      throw UsageError("unknown option: " + arg);
+    }
+  }
+  if (options.Settings.Folders.empty()) throw UsageError("no folder given");
+  return options;
+}
+
+// Reports to the terminal; Ctrl-C is the Stop command, seen whenever the engine pumps events.
+class ConsoleReporter final : public ScanReporter {
+ public:
+  ConsoleReporter(const Options& options, ScanState& state) : FOptions(options), FState(state) {}
+  void SetDriver(ScanDriver* driver) { FDriver = driver; }
+
+  void ReportStatus(const std::string& text) override {
+    if (!FOptions.Quiet) {
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      std::fputc('\n', stderr);
+    }
+  }
+  void SetProgressRange(int32_t, int32_t) override {}
+  void SetProgressPosition(int32_t) override {}
+  void SetBusy(bool) override { PumpEvents(); }
+  void SetProgressMarquee(bool) override {}
+  void PumpEvents() override {
+    if (gInterrupted != 0 && !FState.IsStopRequested() && FDriver != nullptr) {
+      FInterrupted = true;
+      FDriver->RequestStop();
+    }
+  }
+  bool IsStopRequested() const override { return FState.IsStopRequested(); }
+  void ShowMessage(const std::string& text) override {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
+  }
+  void SetBusyCursor(bool) override {}
+  void SetStopEnabled(bool) override {}
+  ScanSettings CurrentSettings() override { return FOptions.Settings; }
+
+  bool Interrupted() const { return FInterrupted; }
+
+ private:
+  const Options& FOptions;
+  ScanState& FState;
+  ScanDriver* FDriver = nullptr;
+  bool FInterrupted = false;
+};
+
+void WriteCsv(const ResultList& list, const std::string& target) {
+  if (target == "-") {
+    const std::string text = ListViewCsvText(list);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  } else {
+    ExportListViewToCsv(list, target);
+  }
+}
+
+int Run(const Options& options) {
+  ScanState state;
+  ConsoleReporter reporter(options, state);
+  ScanDriver driver(state, reporter);
+  reporter.SetDriver(&driver);
+
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+
+  driver.btnScanClick();
+  switch (driver.LastOutcome()) {
+    case ScanOutcome::Failed:
+      return kExitError;
+    case ScanOutcome::Stopped:
+      return kExitInterrupted;
+    default:
+      break;
+  }
+  try {
+    if (options.FilesCsv) WriteCsv(state.lvFiles, *options.FilesCsv);
+    if (options.DirsCsv) WriteCsv(state.lvDirs, *options.DirsCsv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Error: %s\n", e.what());
+    return kExitError;
+  }
+  return reporter.Interrupted() ? kExitInterrupted : kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) break;
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return kExitDone;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("parvolane-scan %s\n", PARVOLANE_VERSION_TEXT);
+      return kExitDone;
+    }
+  }
+  Options options;
+  try {
+    options = ParseArguments(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "parvolane-scan: %s\n\n%s", e.what(), kUsage);
+    return kExitUsage;
+  }
+  return Run(options);
+}
