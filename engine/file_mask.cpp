@@ -6,7 +6,9 @@ namespace parvolane {
 
 namespace {
 
-char32_t FoldAscii(char32_t c) { return (c >= U'a' && c <= U'z') ? c - 32 : c; }
+char32_t FoldAscii(char32_t c) {
+  return (c >= U'a' && c <= U'z') ? c - 32 : c;
+}
 
 constexpr char32_t kRawByteBase = 0x110000;
 
@@ -176,7 +178,8 @@ bool FileMask::MatchTokens(const std::u32string& name) const {
       return false;
     }
   }
-  while (t < FTokens.size() && FTokens[t].Kind == Token::AnyRun) ++t;
+  while (t < FTokens.size() && FTokens[t].Kind == Token::AnyRun)
+    ++t;
   return t == FTokens.size();
 }
 

@@ -29,7 +29,7 @@ class FileMask final {
     enum KindType : uint8_t { Literal, AnyOne, AnyRun, Set };
     KindType Kind = Literal;
     bool Negated = false;
-    char32_t Char = 0;       // Literal: the character, ASCII letters upper-cased
+    char32_t Char = 0;         // Literal: the character, ASCII letters upper-cased
     std::bitset<256> Members;  // Set: characters with codes up to 255
   };
   static Token MakeToken(Token::KindType kind) {

@@ -2,6 +2,8 @@
 #include "engine/hashing.h"
 
 namespace parvolane {
-std::string HashFileSHA1(const std::string&) { return {}; }
+std::string HashFileSHA1(const std::string&) {
+  return {};
+}
 void ComputeAllHashes(ScanState&, ScanReporter&) {}
 }  // namespace parvolane

@@ -60,8 +60,10 @@ std::vector<std::string> SplitQuoted(std::string_view s) {
 }
 
 std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32)
+    s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32)
+    s.remove_suffix(1);
   return s;
 }
 
@@ -104,14 +106,16 @@ std::string FormatSizeMB(int64_t bytes, std::string_view decimalSeparator) {
   std::string intPart;
   std::string fracPart;
   if (exponent >= 0) {
-    while (static_cast<int>(digits.size()) < exponent + 1) digits += '0';
+    while (static_cast<int>(digits.size()) < exponent + 1)
+      digits += '0';
     intPart = digits.substr(0, static_cast<size_t>(exponent) + 1);
     fracPart = digits.substr(static_cast<size_t>(exponent) + 1);
   } else {
     intPart = "0";
     fracPart = std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
   }
-  while (fracPart.size() < 3) fracPart += '0';
+  while (fracPart.size() < 3)
+    fracPart += '0';
   std::string number = intPart + fracPart.substr(0, 2);
   if (fracPart[2] >= '5') {
     size_t i = number.size();

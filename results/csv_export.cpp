@@ -3,5 +3,7 @@
 
 namespace parvolane {
 void ExportListViewToCsv(const ResultList&, const std::string&) {}
-std::string ListViewCsvText(const ResultList&) { return {}; }
+std::string ListViewCsvText(const ResultList&) {
+  return {};
+}
 }  // namespace parvolane

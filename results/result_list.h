@@ -125,8 +125,8 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
 /// Adds one group with a row per folder, none checked, sizes looked up in DirSizes (0 when
 /// absent). GroupNo is raised by 1.
 void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
-                       const std::unordered_map<std::string, int64_t>& DirSizes,
-                       int64_t TotalSize, int& GroupNo);
+                       const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
+                       int& GroupNo);
 
 /// The folder part of a path as the "Directory" column shows it: everything before the last
 /// '/', or up to and including it when it is the root (or follows another '/'); empty when the

@@ -25,7 +25,9 @@ constexpr int kExitInterrupted = 130;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+extern "C" void OnInterrupt(int) {
+  gInterrupted = 1;
+}
 
 const char* const kUsage =
     "Usage: parvolane-scan [OPTIONS] FOLDER...\n"

@@ -12,7 +12,8 @@ std::vector<std::string> RecordingReporter::StatusesStartingWith(const std::stri
 
 std::vector<std::string> CollectedPaths(const ScanState& state) {
   std::vector<std::string> out;
-  for (const auto& record : state.FFiles) out.push_back(record->FullPath);
+  for (const auto& record : state.FFiles)
+    out.push_back(record->FullPath);
   return out;
 }
 

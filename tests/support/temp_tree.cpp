@@ -19,9 +19,13 @@ TempTree::TempTree() {
   FRoot = pattern;
 }
 
-TempTree::~TempTree() { RemoveTree(FRoot); }
+TempTree::~TempTree() {
+  RemoveTree(FRoot);
+}
 
-std::string TempTree::Path(const std::string& relative) const { return FRoot + "/" + relative; }
+std::string TempTree::Path(const std::string& relative) const {
+  return FRoot + "/" + relative;
+}
 
 std::string TempTree::File(const std::string& relative, const std::string& content) {
   const std::string full = Path(relative);
@@ -35,7 +39,8 @@ std::string TempTree::File(const std::string& relative, const std::string& conte
 std::string TempTree::FileOfSize(const std::string& relative, int64_t size, unsigned seed) {
   std::string content(static_cast<size_t>(size), '\0');
   std::mt19937 rng(seed);
-  for (char& c : content) c = static_cast<char>(rng());
+  for (char& c : content)
+    c = static_cast<char>(rng());
   return File(relative, content);
 }
 

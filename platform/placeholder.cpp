@@ -1,0 +1,2 @@
+// Placeholder until the platform services land.
+namespace parvolane {}

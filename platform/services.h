@@ -1,0 +1,45 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parvolane {
+
+/// The modal dialogs the window opens. Texts are UTF-8; paths are the file system's own bytes.
+/// Tests replace this with a scripted version, so that nothing blocks offscreen.
+class DialogService {
+ public:
+  virtual ~DialogService() = default;
+  /// A modal message box with the text, one OK button and no icon.
+  virtual void ShowMessage(const std::string& text) = 0;
+  /// A modal message box with the information icon and one OK button.
+  virtual void ShowInformation(const std::string& text) = 0;
+  /// A modal message box with the error icon and one OK button.
+  virtual void ShowError(const std::string& text) = 0;
+  /// A Yes/No question, Yes being the default; true for Yes.
+  virtual bool AskYesNo(const std::string& text) = 0;
+  /// The folder picker ("Select folder to scan"), starting in startFolder when it exists;
+  /// nothing when cancelled.
+  virtual std::optional<std::string> PickFolder(const std::string& startFolder) = 0;
+  /// The save-file dialog with the CSV filters and the proposed file name; nothing when
+  /// cancelled.
+  virtual std::optional<std::string> PickSaveFile(const std::string& proposedName) = 0;
+};
+
+/// Actions handed to the desktop. Tests replace this too.
+class ShellService {
+ public:
+  virtual ~ShellService() = default;
+  /// Moves every path to the trash in one request; true only when every path was moved.
+  /// Nothing is ever deleted outright.
+  virtual bool MoveToTrash(const std::vector<std::string>& paths) = 0;
+  /// Shows the file in the file manager, selected where the file manager can do that.
+  virtual void RevealFile(const std::string& path) = 0;
+  virtual void OpenFolder(const std::string& path) = 0;
+  virtual void OpenUrl(const std::string& url) = 0;
+  /// Starts a downloaded program file.
+  virtual void StartProgram(const std::string& path) = 0;
+};
+
+}  // namespace parvolane

@@ -1,0 +1,2 @@
+// Placeholder until the main window lands.
+namespace parvolane {}
