@@ -1,24 +1,232 @@
-// Minimal list until the result-list model lands.
 #include "results/result_list.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+#include "engine/scan_settings.h"
 
 namespace parvolane {
 
 ResultList::ResultList(std::vector<ResultColumn> columns) : FColumns(std::move(columns)) {}
-void ResultList::ClearRows() {
-  FRows.clear();
+
+void ResultList::BeginChange() {
+  if (FUpdateDepth == 0 && FObserver != nullptr) FObserver->BeforeReset();
 }
+
+void ResultList::EndChange() {
+  if (FUpdateDepth == 0 && FObserver != nullptr) FObserver->AfterReset();
+}
+
+void ResultList::ChecksChangedIn(size_t first, size_t last) {
+  if (FUpdateDepth == 0 && FObserver != nullptr) FObserver->ChecksChanged(first, last);
+}
+
+void ResultList::CheckIndex(size_t index) const {
+  if (index >= FRows.size()) {
+    throw std::out_of_range("row " + std::to_string(index) + " of " + std::to_string(FRows.size()));
+  }
+}
+
+void ResultList::AddGroup(int id, std::string header) {
+  if (FGroupIndex.contains(id)) {
+    throw std::invalid_argument("group id " + std::to_string(id) + " is already in the list");
+  }
+  BeginChange();
+  FGroupIndex.emplace(id, FFirstGroup + FGroups.size());
+  FGroups.push_back(ResultGroup{id, std::move(header)});
+  EndChange();
+}
+
 void ResultList::RemoveFirstGroup() {
-  if (!FGroups.empty()) FGroups.erase(FGroups.begin());
+  if (FGroups.empty()) return;
+  BeginChange();
+  FGroupIndex.erase(FGroups.front().Id);
+  FGroups.erase(FGroups.begin());
+  ++FFirstGroup;
+  EndChange();
 }
+
+void ResultList::ClearGroups() {
+  if (FGroups.empty()) return;
+  BeginChange();
+  FGroups.clear();
+  FGroupIndex.clear();
+  FFirstGroup = 0;
+  EndChange();
+}
+
+ptrdiff_t ResultList::GroupIndexOf(int id) const {
+  const auto it = FGroupIndex.find(id);
+  if (it == FGroupIndex.end()) return -1;
+  return static_cast<ptrdiff_t>(it->second - FFirstGroup);
+}
+
+void ResultList::AddRow(ResultRow row) {
+  BeginChange();
+  FRows.push_back(std::move(row));
+  EndChange();
+}
+
+void ResultList::ClearRows() {
+  if (FRows.empty()) return;
+  BeginChange();
+  FRows.clear();
+  EndChange();
+}
+
+void ResultList::RemoveRow(size_t index) {
+  CheckIndex(index);
+  BeginChange();
+  FRows.erase(FRows.begin() + static_cast<ptrdiff_t>(index));
+  EndChange();
+}
+
+void ResultList::RemoveCheckedRows() {
+  // One pass instead of erasing row by row from the end: the rows that stay, and their order,
+  // are the same.
+  const auto checked = [](const ResultRow& row) { return row.Checked; };
+  if (std::none_of(FRows.begin(), FRows.end(), checked)) return;
+  BeginChange();
+  std::erase_if(FRows, checked);
+  EndChange();
+}
+
+void ResultList::SetChecked(size_t index, bool checked) {
+  CheckIndex(index);
+  if (FRows[index].Checked == checked) return;
+  FRows[index].Checked = checked;
+  ChecksChangedIn(index, index);
+}
+
+void ResultList::SetAllChecked(bool checked) {
+  SetChecks([checked](const ResultRow&) { return checked; });
+}
+
+void ResultList::BeginUpdate() {
+  if (FUpdateDepth++ == 0 && FObserver != nullptr) FObserver->BeforeReset();
+}
+
+void ResultList::EndUpdate() {
+  if (FUpdateDepth == 0) return;  // an unmatched end must not unbalance later brackets
+  if (--FUpdateDepth > 0) return;
+  if (FObserver != nullptr) FObserver->AfterReset();
+  Repaint();
+}
+
+void ResultList::SetRedraw(bool enabled) {
+  if (FRedraw == enabled) return;
+  FRedraw = enabled;
+  if (FObserver != nullptr) FObserver->RedrawChanged(enabled);
+}
+
+void ResultList::SetGroupView(bool on) {
+  if (FGroupView == on) return;
+  BeginChange();
+  FGroupView = on;
+  EndChange();
+}
+
+void ResultList::Repaint() {
+  if (FObserver != nullptr) FObserver->RepaintRequested();
+}
+
 std::vector<ResultColumn> FileListColumns() {
   return {{"Group", 60}, {"File name", 300}, {"Directory", 520}, {"File size (MB)", 100}};
 }
+
 std::vector<ResultColumn> DirListColumns() {
   return {{"Group", 60}, {"Directory", 740}, {"Size", 160}};
 }
+
 void ClearListGroups(ResultList& list) {
-  while (!list.Groups().empty())
-    list.RemoveFirstGroup();
+  // Taking the first remaining group until none is left ends with the same (empty) list as
+  // clearing them together, which avoids moving the remaining groups on every removal.
+  list.ClearGroups();
+}
+
+void BeginListUpdate(ResultList& list, bool& savedGroupView) {
+  savedGroupView = list.GroupView();
+  list.SetRedraw(false);
+  list.BeginUpdate();
+  list.SetGroupView(false);
+}
+
+void EndListUpdate(ResultList& list, bool savedGroupView) {
+  list.EndUpdate();
+  list.SetGroupView(savedGroupView);
+  list.SetRedraw(true);
+  list.Repaint();
+}
+
+namespace {
+
+std::string GroupHeader(int groupNo, int64_t totalSize) {
+  return "Group " + std::to_string(groupNo) + " (" + FormatSizeMB(totalSize) + ")";
+}
+
+}  // namespace
+
+void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
+                        int64_t TotalSize, int& GroupNo) {
+  lvFiles.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
+  const std::string number = std::to_string(GroupNo);
+  for (size_t i = 0; i < Files.size(); ++i) {
+    const TFileInfo& file = *Files[i];
+    ResultRow row;
+    row.GroupId = GroupNo;
+    row.Checked = i > 0;
+    row.Texts.reserve(4);
+    row.Texts.push_back(number);
+    row.Texts.push_back(file.Name);
+    row.Texts.push_back(FolderPartOfPath(file.FullPath));
+    row.Texts.push_back(FormatSizeMB(file.Size));
+    row.Ref = &file;
+    lvFiles.AddRow(std::move(row));
+  }
+  ++GroupNo;
+}
+
+void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
+                       const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
+                       int& GroupNo) {
+  lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
+  const std::string number = std::to_string(GroupNo);
+  for (const std::string& dir : Dirs) {
+    const auto size = DirSizes.find(dir);
+    ResultRow row;
+    row.GroupId = GroupNo;
+    row.Texts.reserve(3);
+    row.Texts.push_back(number);
+    row.Texts.push_back(dir);
+    row.Texts.push_back(FormatSizeMB(size == DirSizes.end() ? 0 : size->second));
+    lvDirs.AddRow(std::move(row));
+  }
+  ++GroupNo;
+}
+
+std::string FolderPartOfPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  // The root (or a separator right after another) keeps its separator, so that a file in "/"
+  // shows "/" rather than nothing.
+  if (slash == 0 || path[slash - 1] == '/') return std::string(path.substr(0, slash + 1));
+  return std::string(path.substr(0, slash));
+}
+
+void CheckAllButOneInGroup(ResultList& list) {
+  std::unordered_set<int> seen;
+  seen.reserve(list.Groups().size());
+  list.SetChecks([&seen](const ResultRow& row) { return !seen.insert(row.GroupId).second; });
+}
+
+void CheckAll(ResultList& list) {
+  list.SetAllChecked(true);
+}
+
+void UncheckAll(ResultList& list) {
+  list.SetAllChecked(false);
 }
 
 }  // namespace parvolane

@@ -59,9 +59,12 @@ class ResultList final {
   const std::vector<ResultColumn>& Columns() const { return FColumns; }
 
   const std::vector<ResultGroup>& Groups() const { return FGroups; }
+  /// Errors: std::invalid_argument when a group with this id is already in the list.
   void AddGroup(int id, std::string header);
   /// Removes the first remaining group; rows are not touched.
   void RemoveFirstGroup();
+  /// Removes every group at once; rows are not touched.
+  void ClearGroups();
   /// Index of the group with this id in Groups(), or -1.
   ptrdiff_t GroupIndexOf(int id) const;
 
@@ -70,11 +73,16 @@ class ResultList final {
   const std::vector<ResultRow>& Rows() const { return FRows; }
   void AddRow(ResultRow row);
   void ClearRows();
+  /// Errors (here and in SetChecked): std::out_of_range for an index past the last row.
   void RemoveRow(size_t index);
   /// Removes every checked row, from the last to the first.
   void RemoveCheckedRows();
   void SetChecked(size_t index, bool checked);
   void SetAllChecked(bool checked);
+  /// Sets every row's check mark to wanted(row), walking the rows once in order; the rows
+  /// whose mark changed are announced as one range.
+  template <typename Wanted>
+  void SetChecks(Wanted wanted);
 
   /// The nestable row-update bracket: from the outermost begin to the outermost end the rows
   /// are not redrawn, and the outermost end repaints the list.
@@ -92,12 +100,19 @@ class ResultList final {
   void SetObserver(ResultListObserver* observer) { FObserver = observer; }
 
  private:
+  // Brackets one structural change: announced at once outside an update bracket, folded into
+  // the bracket's single reset inside one.
   void BeginChange();
   void EndChange();
+  // Check marks of rows first..last changed; folded into the bracket's reset inside one.
+  void ChecksChangedIn(size_t first, size_t last);
+  void CheckIndex(size_t index) const;
 
   std::vector<ResultColumn> FColumns;
   std::vector<ResultGroup> FGroups;
-  size_t FFirstGroup = 0;  // groups before this index have been removed
+  // Number of groups ever removed from the front: FGroupIndex holds positions counted from
+  // the first group ever added, so removing the first group never renumbers the others.
+  size_t FFirstGroup = 0;
   std::vector<ResultRow> FRows;
   std::unordered_map<int, size_t> FGroupIndex;
   int FUpdateDepth = 0;
@@ -105,6 +120,20 @@ class ResultList final {
   bool FGroupView = true;
   ResultListObserver* FObserver = nullptr;
 };
+
+template <typename Wanted>
+void ResultList::SetChecks(Wanted wanted) {
+  size_t first = FRows.size();
+  size_t last = 0;
+  for (size_t i = 0; i < FRows.size(); ++i) {
+    const bool on = wanted(static_cast<const ResultRow&>(FRows[i]));
+    if (FRows[i].Checked == on) continue;
+    FRows[i].Checked = on;
+    if (first == FRows.size()) first = i;
+    last = i;
+  }
+  if (first < FRows.size()) ChecksChangedIn(first, last);
+}
 
 /// The columns of the file list ("Group", "File name", "Directory", "File size (MB)").
 std::vector<ResultColumn> FileListColumns();

@@ -1,0 +1,224 @@
+#include "results/result_list.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace parvolane {
+namespace {
+
+constexpr int64_t MiB = 1048576;
+
+// Writes every notification as a short word, so a test can compare the whole sequence.
+class LogObserver final : public ResultListObserver {
+ public:
+  void BeforeReset() override { Log.push_back("before"); }
+  void AfterReset() override { Log.push_back("after"); }
+  void ChecksChanged(size_t first, size_t last) override {
+    Log.push_back("checks " + std::to_string(first) + "-" + std::to_string(last));
+  }
+  void RedrawChanged(bool enabled) override { Log.push_back(enabled ? "redraw on" : "redraw off"); }
+  void RepaintRequested() override { Log.push_back("repaint"); }
+  std::vector<std::string> Log;
+};
+
+using Log = std::vector<std::string>;
+
+std::vector<bool> Checks(const ResultList& list) {
+  std::vector<bool> marks;
+  for (const ResultRow& row : list.Rows())
+    marks.push_back(row.Checked);
+  return marks;
+}
+
+// Groups of the given sizes, listed the way a scan lists them (ids from 1).
+struct FileListFixture {
+  explicit FileListFixture(const std::vector<int>& groupSizes) {
+    int groupNo = 1;
+    for (int size : groupSizes) {
+      std::vector<TFileInfo*> members;
+      for (int i = 0; i < size; ++i) {
+        files.push_back(std::make_unique<TFileInfo>(
+            "/g" + std::to_string(groupNo) + "/f" + std::to_string(i), MiB));
+        members.push_back(files.back().get());
+      }
+      AddFileGroupToList(list, members, MiB * size, groupNo);
+    }
+  }
+  TFileList files;
+  ResultList list{FileListColumns()};
+};
+
+TEST(ResultList, FileGroupRowsTextsChecksAndReferences) {
+  TFileList files;
+  files.push_back(std::make_unique<TFileInfo>("/data/Photos/A.JPG", MiB));
+  files.push_back(std::make_unique<TFileInfo>("/b.jpg", MiB));
+  files.push_back(std::make_unique<TFileInfo>("/data/x/c, \"d\".jpg", MiB));
+  ResultList list(FileListColumns());
+  int groupNo = 1;
+  AddFileGroupToList(list, {files[0].get(), files[1].get(), files[2].get()}, 3 * MiB, groupNo);
+
+  EXPECT_EQ(groupNo, 2);
+  ASSERT_EQ(list.Groups().size(), 1u);
+  EXPECT_EQ(list.Groups()[0].Id, 1);
+  EXPECT_EQ(list.Groups()[0].Header, "Group 1 (3.00 MB)");
+  ASSERT_EQ(list.RowCount(), 3u);
+  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"1", "A.JPG", "/data/Photos", "1.00 MB"}));
+  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"1", "b.jpg", "/", "1.00 MB"}));
+  EXPECT_EQ(list.Row(2).Texts[1], "c, \"d\".jpg");
+  EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, true}));
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(list.Row(i).GroupId, 1);
+    EXPECT_EQ(list.Row(i).Ref, files[i].get());
+  }
+}
+
+TEST(ResultList, DirGroupRowsLookUpSizesExactlyAndStayUnchecked) {
+  ResultList list(DirListColumns());
+  const std::unordered_map<std::string, int64_t> sizes{{"/a/Photos", 2 * MiB}};
+  int groupNo = 7;
+  AddDirGroupToList(list, {"/a/Photos", "/b/photos"}, sizes, 4 * MiB, groupNo);
+  EXPECT_EQ(groupNo, 8);
+  EXPECT_EQ(list.Groups()[0].Header, "Group 7 (4.00 MB)");
+  ASSERT_EQ(list.RowCount(), 2u);
+  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"7", "/a/Photos", "2.00 MB"}));
+  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"7", "/b/photos", "0.00 MB"}));
+  EXPECT_EQ(Checks(list), (std::vector<bool>{false, false}));
+  EXPECT_EQ(list.Row(0).Ref, nullptr);
+}
+
+TEST(ResultList, FolderPartOfPath) {
+  const struct {
+    const char* path;
+    const char* folder;
+  } cases[] = {
+      {"/a/b/f", "/a/b"}, {"/f", "/"},       {"f", ""},        {"", ""},         {"//f", "//"},
+      {"/a//f", "/a//"},  {"/a/b/", "/a/b"}, {"C:\\x\\f", ""}, {"a:b/f", "a:b"}, {"/", "/"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(FolderPartOfPath(c.path), c.folder) << c.path;
+}
+
+TEST(ResultList, GroupIdsAreUniqueAndIndexesFollowRemovals) {
+  ResultList list(DirListColumns());
+  for (int id : {1, 2, 3})
+    list.AddGroup(id, "g");
+  EXPECT_THROW(list.AddGroup(2, "again"), std::invalid_argument);
+  list.RemoveFirstGroup();
+  EXPECT_EQ(list.GroupIndexOf(1), -1);
+  EXPECT_EQ(list.GroupIndexOf(2), 0);
+  EXPECT_EQ(list.GroupIndexOf(3), 1);
+  list.AddGroup(1, "back");
+  EXPECT_EQ(list.GroupIndexOf(1), 2);
+  ClearListGroups(list);
+  EXPECT_TRUE(list.Groups().empty());
+  EXPECT_EQ(list.GroupIndexOf(3), -1);
+  list.AddGroup(3, "fresh");
+  EXPECT_EQ(list.GroupIndexOf(3), 0);
+}
+
+TEST(ResultList, ClearListGroupsKeepsRows) {
+  FileListFixture f({2, 2});
+  ClearListGroups(f.list);
+  EXPECT_TRUE(f.list.Groups().empty());
+  EXPECT_EQ(f.list.RowCount(), 4u);
+}
+
+TEST(ResultList, CheckAllButOneInGroupAfterRowsWereRemoved) {
+  FileListFixture f({3, 2, 1});
+  CheckAll(f.list);
+  EXPECT_EQ(Checks(f.list), std::vector<bool>(6, true));
+
+  f.list.RemoveRow(0);  // the first row of group 1
+  f.list.RemoveRow(2);  // the first row of group 2, which keeps one row
+  CheckAllButOneInGroup(f.list);
+  EXPECT_EQ(Checks(f.list), (std::vector<bool>{false, true, false, false}));
+
+  UncheckAll(f.list);
+  EXPECT_EQ(Checks(f.list), std::vector<bool>(4, false));
+
+  ResultList empty(FileListColumns());
+  CheckAllButOneInGroup(empty);
+  CheckAll(empty);
+  EXPECT_EQ(empty.RowCount(), 0u);
+}
+
+TEST(ResultList, RemoveCheckedRowsKeepsTheRestInOrder) {
+  FileListFixture f({3, 2});
+  f.list.SetChecked(2, false);
+  f.list.SetChecked(4, false);
+  f.list.RemoveCheckedRows();
+  std::vector<std::string> paths;
+  for (const ResultRow& row : f.list.Rows())
+    paths.push_back(row.Ref->FullPath);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f0", "/g2/f1"}));
+  EXPECT_EQ(f.list.Groups().size(), 2u);  // headers stay
+  EXPECT_THROW(f.list.RemoveRow(4), std::out_of_range);
+  EXPECT_THROW(f.list.SetChecked(4, true), std::out_of_range);
+}
+
+TEST(ResultListObserver, ChangesOutsideABracketAreAnnouncedOneByOne) {
+  ResultList list(FileListColumns());
+  LogObserver obs;
+  list.SetObserver(&obs);
+  list.AddGroup(1, "g");
+  list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr});
+  list.AddRow(ResultRow{1, {"1", "b", "/", "0.00 MB"}, true, nullptr});
+  list.SetChecked(0, true);
+  list.SetChecked(0, true);  // no change, no notice
+  UncheckAll(list);
+  CheckAllButOneInGroup(list);
+  list.RemoveRow(0);
+  list.SetGroupView(true);  // already on
+  list.SetGroupView(false);
+  EXPECT_EQ(obs.Log, (Log{"before", "after", "before", "after", "before", "after", "checks 0-0",
+                          "checks 0-1", "checks 1-1", "before", "after", "before", "after"}));
+}
+
+TEST(ResultListObserver, ABracketIsOneResetWithoutRowNotices) {
+  ResultList list(FileListColumns());
+  LogObserver obs;
+  list.SetObserver(&obs);
+  list.BeginUpdate();
+  list.BeginUpdate();
+  list.AddGroup(1, "g");
+  for (int i = 0; i < 3; ++i)
+    list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr});
+  CheckAll(list);
+  list.SetChecked(0, false);
+  list.EndUpdate();
+  EXPECT_EQ(obs.Log, (Log{"before"}));
+  list.EndUpdate();
+  EXPECT_EQ(obs.Log, (Log{"before", "after", "repaint"}));
+  list.EndUpdate();  // unmatched: ignored
+  EXPECT_EQ(list.UpdateDepth(), 0);
+  EXPECT_EQ(obs.Log.size(), 3u);
+}
+
+TEST(ResultListObserver, BulkListingSteps) {
+  ResultList list(FileListColumns());
+  LogObserver obs;
+  list.SetObserver(&obs);
+  bool saved = false;
+  BeginListUpdate(list, saved);
+  EXPECT_TRUE(saved);
+  EXPECT_FALSE(list.GroupView());
+  EXPECT_FALSE(list.RedrawEnabled());
+  EXPECT_EQ(list.UpdateDepth(), 1);
+  TFileInfo a("/x/a", 5), b("/y/a", 5);
+  int groupNo = 1;
+  AddFileGroupToList(list, {&a, &b}, 10, groupNo);
+  EXPECT_EQ(obs.Log, (Log{"redraw off", "before"}));
+  EndListUpdate(list, saved);
+  EXPECT_TRUE(list.GroupView());
+  EXPECT_TRUE(list.RedrawEnabled());
+  EXPECT_EQ(list.UpdateDepth(), 0);
+  EXPECT_EQ(obs.Log, (Log{"redraw off", "before", "after", "repaint", "before", "after",
+                          "redraw on", "repaint"}));
+}
+
+}  // namespace
+}  // namespace parvolane
