@@ -20,8 +20,12 @@ struct FileId {
 
 struct FileIdHash {
   size_t operator()(const FileId& id) const noexcept {
-    return std::hash<uint64_t>()(static_cast<uint64_t>(id.Inode) * 0x9E3779B97F4A7C15ULL ^
-                                 static_cast<uint64_t>(id.Device));
+    // Inodes are often dense and sequential: mix them so that open addressing spreads them.
+    uint64_t h = static_cast<uint64_t>(id.Inode) ^ (static_cast<uint64_t>(id.Device) << 32);
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 33;
+    return static_cast<size_t>(h);
   }
 };
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "engine/file_id_set.h"
 #include "engine/file_mask.h"
 #include "engine/paths.h"
 #include "engine/scan_settings.h"
@@ -124,7 +125,7 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
   const int64_t minBytes = static_cast<int64_t>(settings.MinSizeMB) * 1048576;
   // A file reached twice (overlapping folders, two masks, a link to a folder, a hard link) is
   // one file: only its first record is kept, so it can never be offered as its own clone.
-  std::unordered_set<FileId, FileIdHash> collected;
+  FileIdSet collected;
 
   for (const std::string& folder : settings.Folders) {
     if (reporter.IsStopRequested()) break;
@@ -144,15 +145,19 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
       const size_t count = found.size();
       const auto total = static_cast<int32_t>(std::min<size_t>(count, INT32_MAX));
       reporter.SetProgressRange(0, count == 0 ? 1 : total);
+      state.FFiles.reserve(state.FFiles.size() + count);
+      state.FFileMap.reserve(state.FFileMap.size() + count);
+      collected.reserve(collected.size() + count);
       for (size_t i = 0; i < count; ++i) {
         if (reporter.IsStopRequested()) break;
         FoundFile& file = found[i];
         if (minBytes > 0 && file.Size < minBytes) continue;
         if (file.Size == 0) continue;
-        if (file.Size > 0 && !collected.insert(file.Id).second) continue;
-        if (state.FFileMap.contains(file.Path)) continue;
+        if (file.Size > 0 && !collected.insert(file.Id)) continue;
         auto record = std::make_unique<TFileInfo>(std::move(file.Path), file.Size);
-        state.FFileMap.emplace(record->FullPath, record.get());
+        // The path check catches what the identity cannot: a failed size query, or a file
+        // replaced between two walks.
+        if (!state.FFileMap.try_emplace(record->FullPath, record.get()).second) continue;
         state.FFiles.push_back(std::move(record));
         reporter.SetProgressPosition(static_cast<int32_t>(i + 1));
         if (i % 50 == 0 || i + 1 == count) {

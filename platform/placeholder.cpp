@@ -1,2 +1,0 @@
-// Placeholder until the platform services land.
-namespace parvolane {}

@@ -1,0 +1,247 @@
+#include "engine/folder_scan.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+
+#include "engine/scan_driver.h"
+#include "support/recording_reporter.h"
+#include "support/temp_tree.h"
+
+namespace parvolane {
+namespace {
+
+using testing::CollectedPaths;
+using testing::RecordingReporter;
+using testing::TempTree;
+
+std::vector<std::string> Paths(const std::vector<FoundFile>& found) {
+  std::vector<std::string> out;
+  for (const FoundFile& f : found)
+    out.push_back(f.Path);
+  return out;
+}
+
+std::set<std::string> AsSet(const std::vector<std::string>& v) {
+  return {v.begin(), v.end()};
+}
+
+// In a pre-order walk the files below any folder form one unbroken run.
+void ExpectPreOrder(const std::vector<std::string>& paths, const std::string& folder) {
+  const std::string prefix = folder + "/";
+  ptrdiff_t first = -1;
+  ptrdiff_t last = -1;
+  for (ptrdiff_t i = 0; i < static_cast<ptrdiff_t>(paths.size()); ++i) {
+    if (paths[static_cast<size_t>(i)].rfind(prefix, 0) == 0) {
+      if (first < 0) first = i;
+      last = i;
+    }
+  }
+  for (ptrdiff_t i = first; i >= 0 && i <= last; ++i) {
+    EXPECT_EQ(paths[static_cast<size_t>(i)].rfind(prefix, 0), 0u)
+        << paths[static_cast<size_t>(i)] << " breaks the run of " << folder;
+  }
+}
+
+void MakeSparse(const std::string& path, int64_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, size), 0);
+  ::close(fd);
+}
+
+TEST(WalkFolder, ListsEveryMatchingFileDepthFirst) {
+  TempTree tree;
+  tree.File("a.txt", "1");
+  tree.File(".hidden.txt", "2");
+  tree.File("b.jpg", "3");
+  tree.File("sub/c.txt", "4");
+  tree.File("sub/deeper/d.TXT", "5");
+  tree.File("sub/deeper/e.jpg", "6");
+  tree.File("other/f.txt", "7");
+  tree.Dir("empty");
+
+  const auto found = Paths(WalkFolder(tree.Root(), "*.txt"));
+  EXPECT_EQ(AsSet(found),
+            AsSet({tree.Path("a.txt"), tree.Path(".hidden.txt"), tree.Path("sub/c.txt"),
+                   tree.Path("sub/deeper/d.TXT"), tree.Path("other/f.txt")}));
+  ExpectPreOrder(found, tree.Path("sub"));
+  ExpectPreOrder(found, tree.Path("sub/deeper"));
+
+  // A folder given with a trailing separator gets no second one.
+  for (const std::string& p : Paths(WalkFolder(tree.Root() + "/", "a.txt"))) {
+    EXPECT_EQ(p, tree.Path("a.txt"));
+  }
+}
+
+TEST(WalkFolder, FollowsLinksToFoldersOnceAndEndsOnCycles) {
+  TempTree tree;
+  tree.File("real/x.bin", "xx");
+  tree.Symlink("link-to-real", tree.Path("real"));
+  tree.Symlink("real/loop", tree.Root());  // a cycle back to the top
+  tree.Symlink("file-link", tree.Path("real/x.bin"));
+
+  const auto found = WalkFolder(tree.Root(), "*");
+  std::vector<std::string> paths = Paths(found);
+  // The folder is walked once, whichever way was met first; the link to the file is listed
+  // with its own size of 0.
+  const auto xs = std::count_if(paths.begin(), paths.end(),
+                                [](const std::string& p) { return p.ends_with("/x.bin"); });
+  EXPECT_EQ(xs, 1);
+  const auto link = std::find_if(found.begin(), found.end(), [&](const FoundFile& f) {
+    return f.Path == tree.Path("file-link");
+  });
+  ASSERT_NE(link, found.end());
+  EXPECT_EQ(link->Size, 0);
+}
+
+TEST(WalkFolder, UnreadableFoldersContributeNothing) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  TempTree tree;
+  tree.File("open/a.txt", "a");
+  tree.File("closed/b.txt", "b");
+  ::chmod(tree.Path("closed").c_str(), 0);
+  EXPECT_EQ(Paths(WalkFolder(tree.Root(), "*")), std::vector<std::string>{tree.Path("open/a.txt")});
+}
+
+TEST(WalkFolder, RejectsBadFoldersAndMasks) {
+  TempTree tree;
+  tree.File("a.txt", "a");
+  EXPECT_THROW(WalkFolder(tree.Path("missing"), "*"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Path("a.txt"), "*"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder("", "*"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Root(), "a:b"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Root(), "a\\b"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Root(), "[a"), std::invalid_argument);
+}
+
+class CollectFilesTest : public ::testing::Test {
+ protected:
+  void Collect(std::vector<std::string> folders, const std::string& masks, int32_t minSizeMB) {
+    reporter.Settings.Folders = std::move(folders);
+    reporter.Settings.MaskText = masks;
+    reporter.Settings.MinSizeMB = minSizeMB;
+    CollectFiles(state, reporter);
+  }
+  std::string Folder() const { return tree.Root() + "/"; }
+
+  TempTree tree;
+  ScanState state;
+  RecordingReporter reporter{state};
+};
+
+TEST_F(CollectFilesTest, SizeFilterBoundaries) {
+  tree.Dir("big");
+  MakeSparse(tree.Path("short"), 1048575);
+  MakeSparse(tree.Path("exact"), 1048576);
+  MakeSparse(tree.Path("big/just-short"), (int64_t{2048} << 20) - 1);
+  MakeSparse(tree.Path("big/exact-2g"), int64_t{2048} << 20);
+  tree.File("empty", "");
+  tree.File("tiny", "t");
+
+  Collect({Folder()}, "*.*", 1);
+  EXPECT_EQ(AsSet(CollectedPaths(state)),
+            AsSet({tree.Path("exact"), tree.Path("big/just-short"), tree.Path("big/exact-2g")}));
+
+  ScanState none;
+  RecordingReporter r2{none};
+  r2.Settings = reporter.Settings;
+  r2.Settings.MinSizeMB = 2048;
+  CollectFiles(none, r2);
+  EXPECT_EQ(CollectedPaths(none), std::vector<std::string>{tree.Path("big/exact-2g")});
+
+  ScanState all;
+  RecordingReporter r3{all};
+  r3.Settings = reporter.Settings;
+  r3.Settings.MinSizeMB = 0;
+  CollectFiles(all, r3);
+  EXPECT_EQ(all.FFiles.size(), 5u);  // everything but the empty file
+  EXPECT_EQ(r3.LastStatus(), "Found 5 files (after filters).");
+}
+
+TEST_F(CollectFilesTest, RecordsHoldPathNameAndSize) {
+  tree.File("Photos/Photo.JPG", "12345");
+  Collect({Folder()}, "*.jpg", 0);
+  ASSERT_EQ(state.FFiles.size(), 1u);
+  const TFileInfo& record = *state.FFiles[0];
+  EXPECT_EQ(record.FullPath, tree.Path("Photos/Photo.JPG"));
+  EXPECT_EQ(record.Name, "Photo.JPG");
+  EXPECT_EQ(record.Size, 5);
+  EXPECT_TRUE(record.ContentHash.empty());
+  EXPECT_EQ(state.FFileMap.at(record.FullPath), &record);
+
+  EXPECT_EQ(TFileInfo(tree.Path("gone")).Size, -1);
+  tree.Symlink("link", tree.Path("Photos/Photo.JPG"));
+  EXPECT_EQ(TFileInfo(tree.Path("link")).Size, 0);
+}
+
+TEST_F(CollectFilesTest, OrderIsFolderThenMaskThenWalk) {
+  tree.File("one/a.txt", "a");
+  tree.File("one/b.jpg", "b");
+  tree.File("two/c.txt", "c");
+  tree.File("two/d.jpg", "d");
+  Collect({tree.Path("one/"), tree.Path("two/"), tree.Path("missing/")}, "*.jpg;*.txt", 0);
+  EXPECT_EQ(CollectedPaths(state),
+            (std::vector<std::string>{tree.Path("one/b.jpg"), tree.Path("one/a.txt"),
+                                      tree.Path("two/d.jpg"), tree.Path("two/c.txt")}));
+  EXPECT_EQ(
+      reporter.StatusesStartingWith("Scanning folder list: "),
+      (std::vector<std::string>{"Scanning folder list: " + tree.Path("one/") + "   [*.jpg]",
+                                "Scanning folder list: " + tree.Path("one/") + "   [*.txt]",
+                                "Scanning folder list: " + tree.Path("two/") + "   [*.jpg]",
+                                "Scanning folder list: " + tree.Path("two/") + "   [*.txt]"}));
+}
+
+TEST_F(CollectFilesTest, TheSameFileIsCollectedOnce) {
+  const std::string original = tree.File("top/inner/a.dat", "same file");
+  tree.HardLink("top/hard.dat", original);
+  tree.Symlink("top/via-link", tree.Path("top/inner"));
+  // Overlapping folders, two masks that both match, a hard link and a link to a folder.
+  Collect({Folder(), tree.Path("top/inner/"), Folder()}, "*.dat;a.*", 0);
+  ASSERT_EQ(state.FFiles.size(), 1u);
+  EXPECT_EQ(state.FFileMap.size(), 1u);
+}
+
+TEST_F(CollectFilesTest, BadMasksKeepNothingAndTheScanGoesOn) {
+  tree.File("a.txt", "a");
+  Collect({Folder()}, "a:b;x\\y;[bad;*.txt", 0);
+  EXPECT_EQ(CollectedPaths(state), std::vector<std::string>{tree.Path("a.txt")});
+}
+
+TEST_F(CollectFilesTest, StatusEveryFiftyKeptFilesAndTheLast) {
+  for (int i = 0; i < 120; ++i)
+    tree.File("f" + std::to_string(i), "x");
+  Collect({Folder()}, "*.*", 0);
+  const auto lines = reporter.StatusesStartingWith("Scanning: ");
+  ASSERT_EQ(lines.size(), 4u);
+  const char* counts[] = {"(1/120)", "(51/120)", "(101/120)", "(120/120)"};
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_TRUE(lines[i].ends_with(counts[i])) << lines[i];
+  EXPECT_EQ(reporter.Position, 0);
+  EXPECT_EQ(reporter.RangeMax, 120);
+  EXPECT_FALSE(reporter.Marquee);
+}
+
+TEST_F(CollectFilesTest, AStopDuringAWalkKeepsNoneOfItsFiles) {
+  tree.File("a.txt", "a");
+  tree.File("b.jpg", "b");
+  tree.File("c.jpg", "c");
+  int busyPumps = 0;
+  // SetBusy pumps before and after each walk; the fourth pump is the one after the second walk.
+  reporter.OnPump = [&] {
+    if (reporter.Statuses.back().rfind("Scanning folder list", 0) == 0 && ++busyPumps == 4) {
+      reporter.Stop();
+    }
+  };
+  Collect({Folder()}, "*.txt;*.jpg", 0);
+  EXPECT_EQ(CollectedPaths(state), std::vector<std::string>{tree.Path("a.txt")});
+  EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 1 files collected so far.");
+}
+
+}  // namespace
+}  // namespace parvolane

@@ -1,0 +1,151 @@
+#include "engine/scan_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "support/recording_reporter.h"
+#include "support/temp_tree.h"
+
+namespace parvolane {
+namespace {
+
+using testing::RecordingReporter;
+using testing::TempTree;
+
+// Lets a test make CurrentSettings fail at a chosen call, to see how the driver reports an
+// error that escapes a stage.
+class FailingReporter final : public ScanReporter {
+ public:
+  FailingReporter(RecordingReporter& inner, int failAtCall) : FInner(inner), FFailAt(failAtCall) {}
+  void ReportStatus(const std::string& t) override { FInner.ReportStatus(t); }
+  void SetProgressRange(int32_t a, int32_t b) override { FInner.SetProgressRange(a, b); }
+  void SetProgressPosition(int32_t p) override { FInner.SetProgressPosition(p); }
+  void SetBusy(bool b) override { FInner.SetBusy(b); }
+  void SetProgressMarquee(bool m) override { FInner.SetProgressMarquee(m); }
+  void PumpEvents() override { FInner.PumpEvents(); }
+  bool IsStopRequested() const override { return FInner.IsStopRequested(); }
+  void ShowMessage(const std::string& t) override { FInner.ShowMessage(t); }
+  void SetBusyCursor(bool on) override { FInner.SetBusyCursor(on); }
+  void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
+  ScanSettings CurrentSettings() override {
+    if (++FCalls == FFailAt) throw std::runtime_error("settings unavailable");
+    return FInner.CurrentSettings();
+  }
+
+ private:
+  RecordingReporter& FInner;
+  int FFailAt;
+  int FCalls = 0;
+};
+
+class ScanDriverTest : public ::testing::Test {
+ protected:
+  ScanDriverTest() {
+    tree.File("a/one.bin", "same");
+    tree.File("b/two.bin", "same");
+    reporter.Settings.Folders = {tree.Root() + "/"};
+    reporter.Settings.MinSizeMB = 0;
+  }
+  void ExpectIdleLook() {
+    EXPECT_FALSE(reporter.StopEnabled);
+    EXPECT_FALSE(reporter.BusyCursor);
+    EXPECT_FALSE(reporter.Marquee);
+    EXPECT_EQ(reporter.Position, 0);
+    EXPECT_FALSE(driver.IsScanning());
+  }
+
+  TempTree tree;
+  ScanState state;
+  RecordingReporter reporter{state};
+  ScanDriver driver{state, reporter};
+};
+
+TEST_F(ScanDriverTest, AnEmptyFolderListChangesNothing) {
+  driver.btnScanClick();
+  ASSERT_EQ(state.FFiles.size(), 2u);
+  const auto statuses = reporter.Statuses.size();
+
+  reporter.Settings.Folders.clear();
+  driver.btnScanClick();
+  EXPECT_EQ(reporter.Messages, std::vector<std::string>{"Please add at least one folder."});
+  EXPECT_EQ(reporter.Statuses.size(), statuses);
+  EXPECT_EQ(state.FFiles.size(), 2u);
+  EXPECT_EQ(driver.LastOutcome(), ScanOutcome::NoFolders);
+}
+
+TEST_F(ScanDriverTest, RunsThroughToDone) {
+  reporter.Settings.Folders = {tree.Path("missing/")};
+  driver.btnScanClick();
+  EXPECT_EQ(reporter.StatusesStartingWith("Found ").back(), "Found 0 files (after filters).");
+  EXPECT_EQ(reporter.LastStatus(), "  Done.");
+  EXPECT_EQ(driver.LastOutcome(), ScanOutcome::Done);
+  ExpectIdleLook();
+}
+
+TEST_F(ScanDriverTest, NoHashingWithoutContentModeOrCloneSwitches) {
+  for (CompareMode mode : {CompareMode::cmName, CompareMode::cmSize, CompareMode::cmNameAndSize}) {
+    reporter.Settings.Mode = mode;
+    reporter.Statuses.clear();
+    driver.btnScanClick();
+    EXPECT_TRUE(reporter.StatusesStartingWith("Computing SHA-1").empty());
+  }
+  reporter.Settings.Mode = CompareMode::cmContent;
+  reporter.Settings.FindFileClones = false;
+  reporter.Settings.FindFolderClones = false;
+  reporter.Statuses.clear();
+  driver.btnScanClick();
+  EXPECT_TRUE(reporter.StatusesStartingWith("Computing SHA-1").empty());
+  EXPECT_EQ(reporter.LastStatus(), "  Done.");
+  EXPECT_EQ(state.FFiles.size(), 2u);
+  EXPECT_EQ(state.lvFiles.RowCount(), 0u);
+}
+
+TEST_F(ScanDriverTest, AStopDuringTheFolderScanKeepsItsOwnText) {
+  reporter.OnPump = [&] { driver.RequestStop(); };
+  driver.btnScanClick();
+  EXPECT_EQ(driver.LastOutcome(), ScanOutcome::Stopped);
+  EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 0 files collected so far.");
+  EXPECT_TRUE(reporter.StatusesStartingWith("Cancelled").empty());
+  ExpectIdleLook();
+
+  // The next scan starts with a cleared flag.
+  reporter.OnPump = nullptr;
+  driver.btnScanClick();
+  EXPECT_EQ(reporter.LastStatus(), "  Done.");
+  EXPECT_FALSE(state.IsStopRequested());
+}
+
+TEST_F(ScanDriverTest, AnErrorIsShownAndTheWindowReturnsToIdle) {
+  FailingReporter failing(reporter, 3);  // the read of the compare mode after the folder scan
+  ScanDriver failingDriver(state, failing);
+  failingDriver.btnScanClick();
+  EXPECT_EQ(reporter.Messages, std::vector<std::string>{"Error: settings unavailable"});
+  EXPECT_EQ(failingDriver.LastOutcome(), ScanOutcome::Failed);
+  EXPECT_EQ(reporter.LastStatus(), "Found 2 files (after filters).");
+  EXPECT_FALSE(reporter.StopEnabled);
+  EXPECT_FALSE(reporter.BusyCursor);
+  EXPECT_EQ(reporter.Position, 0);
+}
+
+TEST_F(ScanDriverTest, ASecondScanDuringAScanIsIgnored) {
+  int nested = 0;
+  reporter.OnPump = [&] {
+    if (nested++ == 0) driver.btnScanClick();
+  };
+  driver.btnScanClick();
+  EXPECT_EQ(reporter.StatusesStartingWith("Scanning folders...").size(), 1u);
+  EXPECT_EQ(state.FFiles.size(), 2u);
+  EXPECT_EQ(reporter.LastStatus(), "  Done.");
+}
+
+TEST_F(ScanDriverTest, StopEnabledOnlyWhileScanning) {
+  bool sawEnabled = false;
+  reporter.OnPump = [&] { sawEnabled = sawEnabled || reporter.StopEnabled; };
+  driver.btnScanClick();
+  EXPECT_TRUE(sawEnabled);
+  ExpectIdleLook();
+}
+
+}  // namespace
+}  // namespace parvolane
