@@ -1,6 +1,207 @@
-// Placeholder until file clone grouping lands.
 #include "engine/file_clones.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/text_case.h"
+#include "results/result_list.h"
+
 namespace parvolane {
-void FindFileDuplicates(ScanState&, ScanReporter&) {}
+
+namespace {
+
+constexpr uint32_t kNoBucket = std::numeric_limits<uint32_t>::max();
+constexpr int kListingRhythm = 50;
+
+// Which bucket every record went to, and how many records each bucket holds. Buckets are
+// numbered in the order their first record was met, so a bucket's records are found again by
+// a walk over FFiles without keeping a list per key.
+struct Buckets {
+  std::vector<uint32_t> Of;  // per record of FFiles; kNoBucket when it takes no part
+  std::vector<uint32_t> Count;
+};
+
+struct TGroupRec {
+  std::span<TFileInfo* const> Files;  // a slice of the members of all kept buckets
+  int64_t TotalSize = 0;
+};
+
+struct Grouping {
+  std::vector<TFileInfo*> Members;  // the kept buckets one after another, each in FFiles order
+  std::vector<TGroupRec> Groups;
+};
+
+template <typename Key, typename KeyOf>
+Buckets FillBuckets(const TFileList& files, KeyOf keyOf) {
+  if (files.size() >= kNoBucket) throw std::length_error("too many files to group");
+  Buckets buckets;
+  buckets.Of.assign(files.size(), kNoBucket);
+  std::unordered_map<Key, uint32_t> index;
+  index.reserve(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::optional<Key> key = keyOf(*files[i]);
+    if (!key) continue;
+    const auto next = static_cast<uint32_t>(buckets.Count.size());
+    const auto [it, added] = index.try_emplace(std::move(*key), next);
+    if (added) buckets.Count.push_back(0);
+    ++buckets.Count[it->second];
+    buckets.Of[i] = it->second;
+  }
+  return buckets;
+}
+
+std::string NameAndSizeKey(const TFileInfo& file) {
+  std::string key = LowerCaseUnicode(file.Name);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, file.Size).ptr;
+  key += '|';
+  key.append(digits, end);
+  return key;
+}
+
+Buckets BucketsFor(CompareMode mode, const TFileList& files) {
+  switch (mode) {
+    case CompareMode::cmName:
+      return FillBuckets<std::string>(
+          files, [](const TFileInfo& f) { return std::optional(LowerCaseUnicode(f.Name)); });
+    case CompareMode::cmSize:
+      return FillBuckets<int64_t>(files, [](const TFileInfo& f) { return std::optional(f.Size); });
+    case CompareMode::cmNameAndSize:
+      return FillBuckets<std::string>(
+          files, [](const TFileInfo& f) { return std::optional(NameAndSizeKey(f)); });
+    case CompareMode::cmContent:
+      break;
+  }
+  // The records outlive the buckets, so their hash texts serve as keys without a copy.
+  return FillBuckets<std::string_view>(files, [](const TFileInfo& f) {
+    return f.ContentHash.empty() ? std::nullopt : std::optional<std::string_view>(f.ContentHash);
+  });
+}
+
+// Lays the records of every bucket of at least minGroupSize out side by side, one group each.
+Grouping KeepGroups(const TFileList& files, const Buckets& buckets, int32_t minGroupSize) {
+  std::vector<size_t> start(buckets.Count.size(), SIZE_MAX);
+  std::vector<size_t> groupOf(buckets.Count.size());
+  Grouping g;
+  size_t total = 0;
+  for (size_t b = 0; b < buckets.Count.size(); ++b) {
+    if (buckets.Count[b] < static_cast<uint32_t>(minGroupSize)) continue;
+    start[b] = total;
+    groupOf[b] = g.Groups.size();
+    g.Groups.emplace_back();
+    total += buckets.Count[b];
+  }
+  g.Members.resize(total);
+  std::vector<size_t> fill = start;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const uint32_t b = buckets.Of[i];
+    if (b == kNoBucket || start[b] == SIZE_MAX) continue;
+    g.Members[fill[b]++] = files[i].get();
+    g.Groups[groupOf[b]].TotalSize += files[i]->Size;
+  }
+  for (size_t b = 0; b < buckets.Count.size(); ++b) {
+    if (start[b] != SIZE_MAX) {
+      g.Groups[groupOf[b]].Files = std::span(g.Members).subspan(start[b], buckets.Count[b]);
+    }
+  }
+  return g;
+}
+
+// Largest total first. Equal totals are ordered by the first member's path (then by the order
+// in which the buckets were met), so that the same files always give the same numbering.
+void SortGroups(std::vector<TGroupRec>& groups) {
+  std::sort(groups.begin(), groups.end(), [](const TGroupRec& l, const TGroupRec& r) {
+    if (l.TotalSize != r.TotalSize) return l.TotalSize > r.TotalSize;
+    const int byPath = l.Files.front()->FullPath.compare(r.Files.front()->FullPath);
+    if (byPath != 0) return byPath < 0;
+    return l.Files.data() < r.Files.data();
+  });
+}
+
+class RowUpdateScope final {
+ public:
+  explicit RowUpdateScope(ResultList& list) : FList(list) { FList.BeginUpdate(); }
+  RowUpdateScope(const RowUpdateScope&) = delete;
+  RowUpdateScope& operator=(const RowUpdateScope&) = delete;
+  ~RowUpdateScope() { FList.EndUpdate(); }
+
+ private:
+  ResultList& FList;
+};
+
+class ListUpdateScope final {
+ public:
+  explicit ListUpdateScope(ResultList& list) : FList(list) { BeginListUpdate(FList, FSaved); }
+  ListUpdateScope(const ListUpdateScope&) = delete;
+  ListUpdateScope& operator=(const ListUpdateScope&) = delete;
+  ~ListUpdateScope() { EndListUpdate(FList, FSaved); }
+
+ private:
+  ResultList& FList;
+  bool FSaved = true;
+};
+
+// Lists the first n groups unless a stop comes first; returns how many were listed.
+int32_t ListGroups(ResultList& lvFiles, const std::vector<TGroupRec>& groups, int32_t n,
+                   ScanReporter& reporter) {
+  std::vector<TFileInfo*> files;
+  int groupNo = 1;
+  int32_t listed = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    if (reporter.IsStopRequested()) break;
+    const TGroupRec& group = groups[static_cast<size_t>(i)];
+    files.assign(group.Files.begin(), group.Files.end());
+    AddFileGroupToList(lvFiles, files, group.TotalSize, groupNo);
+    ++listed;
+    if (listed % kListingRhythm == 0) {
+      reporter.SetProgressPosition(listed);
+      reporter.ReportStatus("Listing file groups (" + std::to_string(listed) + "/" +
+                            std::to_string(n) + ")...");
+      reporter.PumpEvents();
+    }
+  }
+  return listed;
+}
+
+}  // namespace
+
+void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
+  const ScanSettings settings = reporter.CurrentSettings();
+  const int32_t maxGroups = settings.MaxGroups;
+  const int32_t minGroupSize = std::max<int32_t>(settings.MinGroupSize, 2);
+
+  Grouping grouping;
+  {
+    const Buckets buckets = BucketsFor(settings.Mode, state.FFiles);
+    grouping = KeepGroups(state.FFiles, buckets, minGroupSize);
+  }
+  SortGroups(grouping.Groups);
+
+  const auto found = static_cast<int32_t>(
+      std::min<size_t>(grouping.Groups.size(), std::numeric_limits<int32_t>::max()));
+  const int32_t n = (maxGroups > 0 && maxGroups < found) ? maxGroups : found;
+
+  {
+    RowUpdateScope rows(state.lvFiles);
+    state.lvFiles.ClearRows();
+    ClearListGroups(state.lvFiles);
+    reporter.SetProgressPosition(0);
+    reporter.SetProgressRange(0, n == 0 ? 1 : n);
+    ListUpdateScope bulk(state.lvFiles);
+    const int32_t listed = ListGroups(state.lvFiles, grouping.Groups, n, reporter);
+    reporter.SetProgressPosition(listed);
+  }
+
+  if (!reporter.IsStopRequested()) reporter.ReportStatus("Duplicate file groups populated.");
+}
+
 }  // namespace parvolane
