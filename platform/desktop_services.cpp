@@ -1,0 +1,144 @@
+#include "platform/desktop_services.h"
+
+#include <sys/stat.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProcess>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+
+#include "platform/file_url.h"
+#include "platform/trash.h"
+
+namespace parvolane {
+
+namespace {
+
+constexpr char kApplicationTitle[] = "Parvolane";
+// The file manager answers at once or not at all; the window must not hang on it.
+constexpr int kFileManagerTimeoutMs = 2000;
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+/// A file URL built from the path's bytes, so that a name that is not valid UTF-8 still
+/// names the right file.
+QUrl LocalFileUrl(const std::string& path) {
+  return QUrl::fromEncoded(QByteArray::fromStdString(FileUrlOfPath(path)), QUrl::StrictMode);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+class DesktopDialogs final : public DialogService {
+ public:
+  explicit DesktopDialogs(QWidget* parent) : FParent(parent) {}
+
+  void ShowMessage(const std::string& text) override { Show(QMessageBox::NoIcon, text); }
+  void ShowInformation(const std::string& text) override { Show(QMessageBox::Information, text); }
+  void ShowError(const std::string& text) override { Show(QMessageBox::Critical, text); }
+
+  bool AskYesNo(const std::string& text) override {
+    QMessageBox box(QMessageBox::Question, kApplicationTitle, QString::fromStdString(text),
+                    QMessageBox::Yes | QMessageBox::No, FParent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+  }
+
+  std::optional<std::string> PickFolder(const std::string& startFolder) override {
+    const QString start =
+        IsFolder(startFolder) ? QFile::decodeName(startFolder.c_str()) : QString();
+    const QString chosen = QFileDialog::getExistingDirectory(FParent, "Select folder to scan",
+                                                             start, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return std::nullopt;
+    return QFile::encodeName(chosen).toStdString();
+  }
+
+  std::optional<std::string> PickSaveFile(const std::string& proposedName) override {
+    QFileDialog dialog(FParent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    const QStringList filters{"CSV files (*.csv)", "All files (*.*)"};
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.front());
+    dialog.selectFile(QFile::decodeName(proposedName.c_str()));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return QFile::encodeName(dialog.selectedFiles().front()).toStdString();
+  }
+
+ private:
+  void Show(QMessageBox::Icon icon, const std::string& text) {
+    QMessageBox box(icon, kApplicationTitle, QString::fromStdString(text), QMessageBox::Ok,
+                    FParent);
+    // File names are shown as they are, never interpreted as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  }
+
+  QPointer<QWidget> FParent;
+};
+
+class DesktopShell final : public ShellService {
+ public:
+  bool MoveToTrash(const std::vector<std::string>& paths) override {
+    return parvolane::MoveToTrash(paths);
+  }
+
+  void RevealFile(const std::string& path) override {
+    if (!AskFileManagerToShow(path)) QDesktopServices::openUrl(LocalFileUrl(FolderOf(path)));
+  }
+
+  void OpenFolder(const std::string& path) override {
+    QDesktopServices::openUrl(LocalFileUrl(path));
+  }
+
+  void OpenUrl(const std::string& url) override {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+  }
+
+  void StartProgram(const std::string& path) override {
+    // A downloaded file arrives without the execute bit; the owner may start it.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) == 0)
+      ::chmod(path.c_str(), (st.st_mode & 07777) | S_IXUSR);
+    QProcess::startDetached(QFile::decodeName(path.c_str()), {});
+  }
+
+ private:
+  static bool AskFileManagerToShow(const std::string& path) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
+                                                       "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << QStringList{QString::fromStdString(FileUrlOfPath(path))} << QString();
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kFileManagerTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<DialogService> CreateDesktopDialogs(QWidget* parent) {
+  return std::make_unique<DesktopDialogs>(parent);
+}
+
+std::unique_ptr<ShellService> CreateDesktopShell() {
+  return std::make_unique<DesktopShell>();
+}
+
+}  // namespace parvolane

@@ -1,0 +1,278 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QRegularExpression>
+#include <QTest>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/trash.h"
+#include "support/temp_tree.h"
+
+using parvolane::MoveToTrash;
+using parvolane::testing::RemoveTree;
+using parvolane::testing::TempTree;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec))
+    names.insert(entry.path().filename().string());
+  return names;
+}
+
+std::optional<std::string> PercentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+    i += 2;
+  }
+  return out;
+}
+
+/// The two keys of a .trashinfo record, checked for the layout every reader expects.
+struct TrashInfo {
+  std::string EncodedPath;
+  std::string Path;
+  std::string DeletionDate;
+};
+
+TrashInfo ReadInfo(const std::string& infoFile) {
+  const std::string text = ReadAll(infoFile);
+  const QRegularExpression layout(
+      R"(^\[Trash Info\]\nPath=([^\n]*)\nDeletionDate=(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\n$)");
+  const QRegularExpressionMatch match = layout.match(QString::fromLatin1(text));
+  if (!match.hasMatch()) return {};
+  TrashInfo info;
+  info.EncodedPath = match.captured(1).toStdString();
+  info.Path = PercentDecode(info.EncodedPath).value_or("");
+  info.DeletionDate = match.captured(2).toStdString();
+  return info;
+}
+
+/// A temporary folder whose data home (and so the home trash) does not exist yet.
+class FreshDataHome final {
+ public:
+  FreshDataHome() { ::setenv("XDG_DATA_HOME", DataHome().c_str(), 1); }
+  ~FreshDataHome() { ::unsetenv("XDG_DATA_HOME"); }
+  TempTree& Tree() { return FTree; }
+  std::string DataHome() const { return FTree.Path("data/home"); }
+  std::string Files() const { return DataHome() + "/Trash/files/"; }
+  std::string Info() const { return DataHome() + "/Trash/info/"; }
+
+ private:
+  TempTree FTree;
+};
+
+}  // namespace
+
+class TrashTest final : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void movesHostileNamesWithMatchingInfo_data();
+  void movesHostileNamesWithMatchingInfo();
+  void movesFoldersAndLinksThemselves();
+  void collidingNamesNeverReplaceAnything();
+  void missingPathMovesNothing();
+  void renameFailureKeepsNoInfoAndReportsFalse();
+  void pathsInsideAMovedFolderTravelWithIt();
+  void overlongNameStillFits();
+  void emptyRequestFails();
+  void otherVolumeUsesItsOwnTrash();
+};
+
+void TrashTest::movesHostileNamesWithMatchingInfo_data() {
+  QTest::addColumn<QByteArray>("name");
+  QTest::newRow("plain") << QByteArray("report.txt");
+  QTest::newRow("not utf-8") << QByteArray("caf\xe9 \xff\xfe.bin");
+  QTest::newRow("newline") << QByteArray("two\nlines");
+  QTest::newRow("tab") << QByteArray("tab\there");
+  QTest::newRow("quote and comma") << QByteArray("say \"hi\", ok");
+  QTest::newRow("percent") << QByteArray("100% %41 done");
+  QTest::newRow("emoji and accents") << QByteArray("\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80.jpg");
+  QTest::newRow("leading dot") << QByteArray(".hidden");
+}
+
+void TrashTest::movesHostileNamesWithMatchingInfo() {
+  QFETCH(QByteArray, name);
+  FreshDataHome home;
+  const std::string file =
+      home.Tree().File("in/" + name.toStdString(), "content of " + name.toStdString());
+  const std::time_t before = std::time(nullptr);
+
+  QVERIFY(MoveToTrash({file}));
+
+  QVERIFY(!Exists(file));
+  const std::string trashed = home.Files() + name.toStdString();
+  QCOMPARE(ReadAll(trashed), "content of " + name.toStdString());
+  const TrashInfo info = ReadInfo(home.Info() + name.toStdString() + ".trashinfo");
+  QCOMPARE(info.Path, file);
+  QVERIFY(QRegularExpression("^[A-Za-z0-9/._~%-]*$")
+              .match(QString::fromStdString(info.EncodedPath))
+              .hasMatch());
+  std::tm local{};
+  QVERIFY(::strptime(info.DeletionDate.c_str(), "%Y-%m-%dT%H:%M:%S", &local) != nullptr);
+  local.tm_isdst = -1;
+  QVERIFY(std::abs(std::difftime(std::mktime(&local), before)) < 120);
+  for (const std::string& folder : {home.DataHome() + "/Trash", home.Files(), home.Info()})
+    QCOMPARE(ModeOf(folder), mode_t{0700});
+}
+
+void TrashTest::movesFoldersAndLinksThemselves() {
+  FreshDataHome home;
+  home.Tree().File("dir/sub/deep.txt", "deep");
+  const std::string target = home.Tree().File("target.txt", "target");
+  const std::string link = home.Tree().Symlink("link", target);
+
+  // A trailing '/' names the same folder.
+  QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}));
+
+  QCOMPARE(ReadAll(home.Files() + "dir/sub/deep.txt"), std::string("deep"));
+  QCOMPARE(ReadInfo(home.Info() + "dir.trashinfo").Path, home.Tree().Path("dir"));
+  QVERIFY(fs::is_symlink(home.Files() + "link"));
+  QCOMPARE(ReadAll(target), std::string("target"));
+}
+
+void TrashTest::collidingNamesNeverReplaceAnything() {
+  FreshDataHome home;
+  const std::string a1 = home.Tree().File("one/a.txt", "first");
+  const std::string a2 = home.Tree().File("two/a.txt", "second");
+  const std::string a3 = home.Tree().File("three/a.txt", "third");
+  QVERIFY(MoveToTrash({a1, a2}));
+  // An entry left in files/ without its record (another program's crash) is not replaced.
+  std::ofstream(home.Files() + "a (3).txt") << "orphan";
+  QVERIFY(MoveToTrash({a3}));
+
+  QCOMPARE(Names(home.Files()),
+           (std::set<std::string>{"a.txt", "a (2).txt", "a (3).txt", "a (4).txt"}));
+  QCOMPARE(ReadAll(home.Files() + "a (3).txt"), std::string("orphan"));
+  const struct {
+    const char* name;
+    std::string original;
+    const char* content;
+  } expected[] = {{"a.txt", a1, "first"}, {"a (2).txt", a2, "second"}, {"a (4).txt", a3, "third"}};
+  for (const auto& e : expected) {
+    QCOMPARE(ReadAll(home.Files() + e.name), std::string(e.content));
+    QCOMPARE(ReadInfo(home.Info() + e.name + ".trashinfo").Path, e.original);
+  }
+}
+
+void TrashTest::missingPathMovesNothing() {
+  FreshDataHome home;
+  const std::string kept = home.Tree().File("kept.txt", "kept");
+  QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}));
+  QCOMPARE(ReadAll(kept), std::string("kept"));
+  QVERIFY(Names(home.Files()).empty());
+  QVERIFY(Names(home.Info()).empty());
+}
+
+void TrashTest::renameFailureKeepsNoInfoAndReportsFalse() {
+  FreshDataHome home;
+  const std::string file = home.Tree().File("v.txt", "v");
+  home.Tree().Dir("data/home/Trash/files");
+  // The folder that holds the trash cannot move into it; the rename fails after the checks.
+  QVERIFY(!MoveToTrash({file, home.Tree().Path("data")}));
+  QCOMPARE(Names(home.Files()), std::set<std::string>{"v.txt"});
+  QCOMPARE(Names(home.Info()), std::set<std::string>{"v.txt.trashinfo"});
+  QVERIFY(Exists(home.DataHome()));
+}
+
+void TrashTest::pathsInsideAMovedFolderTravelWithIt() {
+  FreshDataHome home;
+  const std::string dir = home.Tree().Dir("dir");
+  const std::string inner = home.Tree().File("dir/sub/f.txt", "f");
+  const std::string before = home.Tree().File("before.txt", "b");
+  QVERIFY(MoveToTrash({before, dir, inner, dir}));
+  QCOMPARE(Names(home.Files()), (std::set<std::string>{"before.txt", "dir"}));
+  QCOMPARE(Names(home.Info()), (std::set<std::string>{"before.txt.trashinfo", "dir.trashinfo"}));
+  QCOMPARE(ReadAll(home.Files() + "dir/sub/f.txt"), std::string("f"));
+}
+
+void TrashTest::overlongNameStillFits() {
+  FreshDataHome home;
+  const std::string name = std::string(251, 'n') + ".txt";
+  const std::string first = home.Tree().File("x/" + name, "1");
+  const std::string second = home.Tree().File("y/" + name, "2");
+  QVERIFY(MoveToTrash({first, second}));
+  const std::set<std::string> names = Names(home.Files());
+  QCOMPARE(names.size(), size_t{2});
+  for (const std::string& trashed : names) {
+    QVERIFY(trashed.size() + 10 <= 255);
+    QVERIFY(trashed.ends_with(".txt"));
+    const std::string original = ReadInfo(home.Info() + trashed + ".trashinfo").Path;
+    QCOMPARE(ReadAll(home.Files() + trashed), std::string(original == first ? "1" : "2"));
+  }
+}
+
+void TrashTest::emptyRequestFails() {
+  FreshDataHome home;
+  QVERIFY(!MoveToTrash({}));
+}
+
+void TrashTest::otherVolumeUsesItsOwnTrash() {
+  FreshDataHome home;
+  home.Tree().Dir("data");
+  const std::string volume = "/dev/shm";
+  struct stat shm {};
+  struct stat data {};
+  if (::stat(volume.c_str(), &shm) != 0 || ::stat(home.Tree().Path("data").c_str(), &data) != 0 ||
+      shm.st_dev == data.st_dev || ::access(volume.c_str(), W_OK) != 0)
+    QSKIP("no second writable file system at /dev/shm");
+  const std::string trash = volume + "/.Trash-" + std::to_string(::getuid());
+  if (Exists(trash) || Exists(volume + "/.Trash")) QSKIP("a trash exists there already");
+  std::string pattern = volume + "/parvolane-trash-test-XXXXXX";
+  QVERIFY(::mkdtemp(pattern.data()) != nullptr);
+  struct Cleanup {
+    std::vector<std::string> paths;
+    ~Cleanup() {
+      for (const std::string& p : paths)
+        RemoveTree(p);
+    }
+  } cleanup{{pattern, trash}};
+  const std::string file = pattern + "/on-shm.txt";
+  std::ofstream(file) << "shm";
+
+  QVERIFY(MoveToTrash({file}));
+
+  QCOMPARE(ModeOf(trash), mode_t{0700});
+  QCOMPARE(ReadAll(trash + "/files/on-shm.txt"), std::string("shm"));
+  QCOMPARE(ReadInfo(trash + "/info/on-shm.txt.trashinfo").Path, file);
+  QVERIFY(Names(home.Files()).empty());
+}
+
+QTEST_GUILESS_MAIN(TrashTest)
+#include "trash_test.moc"
