@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 
 #include "engine/scan_reporter.h"
@@ -7,13 +9,23 @@
 
 namespace parvolane {
 
+/// Size of the blocks in which file contents are read for hashing.
+inline constexpr size_t kHashReadBlockSize = 256 * 1024;
+
 /// SHA-1 of a file's whole content as 40 lower-case hexadecimal digits; empty when no file
 /// exists at the path. Errors: std::system_error when the file exists but cannot be opened or
 /// read, or is not a regular file.
 std::string HashFileSHA1(const std::string& path);
 
+/// The same, reading through the caller's buffer (any size above 0), so that hashing many
+/// files reuses one buffer per thread.
+std::string HashFileSHA1(const std::string& path, std::span<std::byte> buffer);
+
 /// Fills ContentHash of every record whose size occurs at least twice, on the calling thread
 /// or on one worker per processor. Threading: workers never outlive the call.
 void ComputeAllHashes(ScanState& state, ScanReporter& reporter);
+
+/// The same with a given number of workers for parallel hashing (at least one is used).
+void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerCount);
 
 }  // namespace parvolane

@@ -1,0 +1,429 @@
+#include "engine/hashing.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "support/recording_reporter.h"
+#include "support/temp_tree.h"
+
+namespace parvolane {
+namespace {
+
+using testing::RecordingReporter;
+using testing::TempTree;
+
+const std::string kComputing = "Computing SHA-1 hashes (size filtered)...";
+const std::string kStopping = "Stopping SHA-1 hashing...";
+
+std::string Counted(const std::string& prefix, int done, int total) {
+  return prefix + " " + std::to_string(done) + " / " + std::to_string(total);
+}
+
+// Digests from an independent implementation, by path.
+std::map<std::string, std::string> Sha1sum(const std::vector<std::string>& paths) {
+  std::string command = "sha1sum --";
+  for (const std::string& path : paths)
+    command += " '" + path + "'";
+  std::map<std::string, std::string> digests;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run sha1sum");
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    digests[text.substr(42)] = text.substr(0, 40);
+  }
+  ::pclose(pipe);
+  return digests;
+}
+
+std::string Sha1sum(const std::string& path) {
+  return Sha1sum(std::vector<std::string>{path})[path];
+}
+
+// ---- One file ------------------------------------------------------------------------------
+
+TEST(HashFileSHA1, KnownDigestsAndEveryBufferSize) {
+  TempTree tree;
+  const std::string abc = tree.File("abc", "abc");
+  const std::string empty = tree.File("empty", "");
+  // Several blocks and a short tail, so block boundaries fall inside the content.
+  const std::string large = tree.FileOfSize("large", 2 * kHashReadBlockSize + 7, 42);
+
+  EXPECT_EQ(HashFileSHA1(abc), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(HashFileSHA1(empty), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  const std::string expected = Sha1sum(large);
+  ASSERT_EQ(expected.size(), 40u);
+  EXPECT_EQ(HashFileSHA1(large), expected);
+  for (size_t bufferSize : {size_t{1}, size_t{4096}, size_t{65536 + 3}}) {
+    std::vector<std::byte> buffer(bufferSize);
+    EXPECT_EQ(HashFileSHA1(large, buffer), expected) << bufferSize;
+  }
+}
+
+TEST(HashFileSHA1, NoFileAtThePathIsAnEmptyHash) {
+  TempTree tree;
+  const std::string file = tree.File("file", "x");
+  EXPECT_EQ(HashFileSHA1(tree.Path("missing")), "");
+  EXPECT_EQ(HashFileSHA1(file + "/below"), "");  // a file where a folder should be
+}
+
+// None of these may block (a FIFO without a writer would wait forever if opened plainly).
+TEST(HashFileSHA1, WhatIsNotARegularFileIsAnError) {
+  TempTree tree;
+  const std::string fifo = tree.Path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = tree.Dir("folder");
+  const std::string link = tree.Symlink("link", tree.File("target", "abc"));
+  for (const std::string& path : {fifo, folder, link, std::string("/dev/null")}) {
+    EXPECT_THROW(HashFileSHA1(path), std::system_error) << path;
+  }
+}
+
+TEST(HashFileSHA1, UnreadableFileIsAnError) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  TempTree tree;
+  const std::string file = tree.File("locked", "abc");
+  ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+  EXPECT_THROW(HashFileSHA1(file), std::system_error);
+}
+
+// ---- The stage -----------------------------------------------------------------------------
+
+class HashingStage : public ::testing::Test {
+ protected:
+  // A record the way the folder scan makes it; `size` may differ from the file's.
+  TFileInfo& Add(const std::string& path, int64_t size) {
+    state.FFiles.push_back(std::make_unique<TFileInfo>(path, size));
+    return *state.FFiles.back();
+  }
+  TFileInfo& AddFile(const std::string& name, const std::string& content) {
+    return Add(tree.File(name, content), static_cast<int64_t>(content.size()));
+  }
+  // `count` files of equal size and different content.
+  std::vector<TFileInfo*> AddSameSize(int count, int64_t size) {
+    std::vector<TFileInfo*> records;
+    for (int i = 0; i < count; ++i) {
+      const std::string name = "same/" + std::to_string(i);
+      records.push_back(&Add(tree.FileOfSize(name, size, static_cast<unsigned>(i)), size));
+    }
+    return records;
+  }
+  void Run(bool parallel, unsigned workers = 2) {
+    reporter.Settings.ParallelHashing = parallel;
+    ComputeAllHashes(state, reporter, workers);
+  }
+  std::vector<std::string> Hashes() const {
+    std::vector<std::string> hashes;
+    for (const auto& record : state.FFiles)
+      hashes.push_back(record->ContentHash);
+    return hashes;
+  }
+  // The statuses that carry counts.
+  std::vector<std::string> CountedStatuses() const {
+    std::vector<std::string> out;
+    for (const std::string& status : reporter.Statuses) {
+      if (status.find(" / ") != std::string::npos) out.push_back(status);
+    }
+    return out;
+  }
+
+  TempTree tree;
+  ScanState state;
+  RecordingReporter reporter{state};
+};
+
+class HashingStageInBothModes : public HashingStage, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Modes, HashingStageInBothModes, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Parallel" : "Sequential"; });
+
+TEST_P(HashingStageInBothModes, NoRecordsMeansNoTextAndNoProgress) {
+  Run(GetParam());
+  EXPECT_TRUE(reporter.Statuses.empty());
+  EXPECT_TRUE(reporter.Positions.empty());
+  EXPECT_EQ(reporter.Pumps, 0);
+}
+
+// Only sizes shared by two records are read: a record that claims a unique size, 0 or an
+// unknown size keeps an empty hash although its file could be read.
+TEST_P(HashingStageInBothModes, OnlySharedSizesAreHashed) {
+  TFileInfo& a = AddFile("a", std::string(100, 'a'));
+  TFileInfo& b = AddFile("b", std::string(100, 'a'));
+  TFileInfo& c = AddFile("c", std::string(100, 'c'));
+  TFileInfo& unique = AddFile("unique", std::string(200, 'u'));
+  TFileInfo& zero1 = Add(tree.File("z1", "zero"), 0);
+  TFileInfo& zero2 = Add(tree.File("z2", "zero"), 0);
+  TFileInfo& unknown1 = Add(tree.File("u1", "unknown"), -1);
+  TFileInfo& unknown2 = Add(tree.File("u2", "unknown"), -1);
+  Run(GetParam());
+
+  EXPECT_EQ(a.ContentHash, Sha1sum(a.FullPath));
+  EXPECT_EQ(b.ContentHash, a.ContentHash);
+  EXPECT_EQ(c.ContentHash, Sha1sum(c.FullPath));
+  EXPECT_NE(c.ContentHash, a.ContentHash);
+  for (TFileInfo* record : {&unique, &zero1, &zero2, &unknown1, &unknown2}) {
+    EXPECT_EQ(record->ContentHash, "") << record->FullPath;
+  }
+  EXPECT_EQ(reporter.RangeMax, 3);
+  EXPECT_EQ(reporter.Positions.back(), 0);
+  if (!GetParam()) {
+    EXPECT_EQ(reporter.LastStatus(), Counted(kComputing, 3, 3));
+  }
+}
+
+TEST_P(HashingStageInBothModes, NothingToHashLeavesTheFirstTextAndNoProgress) {
+  AddFile("a", "1");
+  AddFile("b", "22");
+  Run(GetParam());
+  EXPECT_EQ(reporter.Statuses, std::vector<std::string>{kComputing});
+  EXPECT_EQ(reporter.Positions, std::vector<int32_t>{0});
+  EXPECT_EQ(Hashes(), std::vector<std::string>(2, ""));
+}
+
+// A file that vanished, or that something else took the place of, keeps an empty hash and
+// the others are still hashed.
+TEST_P(HashingStageInBothModes, FilesThatCannotBeHashedKeepAnEmptyHash) {
+  TFileInfo& good = AddFile("good", "12345");
+  TFileInfo& vanished = AddFile("vanished", "12345");
+  ASSERT_EQ(::unlink(vanished.FullPath.c_str()), 0);
+  TFileInfo& fifo = Add(tree.Path("fifo"), 5);
+  ASSERT_EQ(::mkfifo(fifo.FullPath.c_str(), 0600), 0);
+  TFileInfo& folder = Add(tree.Dir("folder"), 5);
+  TFileInfo& link = Add(tree.Symlink("link", good.FullPath), 5);
+  Run(GetParam());
+
+  EXPECT_EQ(good.ContentHash, Sha1sum(good.FullPath));
+  for (TFileInfo* record : {&vanished, &fifo, &folder, &link}) {
+    EXPECT_EQ(record->ContentHash, "") << record->FullPath;
+  }
+  EXPECT_EQ(reporter.RangeMax, 5);
+}
+
+TEST_P(HashingStageInBothModes, AHashAlreadySetIsKept) {
+  TFileInfo& a = AddFile("a", "same");
+  AddFile("b", "same");
+  a.ContentHash = "kept";
+  Run(GetParam());
+  EXPECT_EQ(a.ContentHash, "kept");
+  EXPECT_EQ(state.FFiles[1]->ContentHash, Sha1sum(state.FFiles[1]->FullPath));
+}
+
+// A stop while the text is first shown ends the stage before any file is read.
+TEST_P(HashingStageInBothModes, StopBeforeHashingReadsNothing) {
+  AddSameSize(3, 10);
+  reporter.OnPump = [this] { reporter.Stop(); };
+  Run(GetParam());
+  EXPECT_EQ(reporter.Statuses, std::vector<std::string>{kComputing});
+  EXPECT_EQ(reporter.Positions, std::vector<int32_t>{0});
+  EXPECT_EQ(Hashes(), std::vector<std::string>(3, ""));
+}
+
+// Every mode and worker count gives every record of a shared size the digest of an
+// independent implementation, and no other record a hash.
+TEST_F(HashingStage, EveryModeGivesTheSameHashesOnATree) {
+  std::map<int64_t, int> sizeCount;
+  for (int i = 0; i < 300; ++i) {
+    const int64_t size = 1 + (i * 7919) % 200 * 31;  // a hundred shared sizes, a hundred unique
+    // Some records of a size share their content, others differ.
+    const unsigned seed = static_cast<unsigned>(i % 4 == 0 ? 0 : i);
+    Add(tree.FileOfSize("tree/" + std::to_string(i), size, seed), size);
+    ++sizeCount[size];
+  }
+  std::vector<std::string> paths;
+  for (const auto& record : state.FFiles)
+    paths.push_back(record->FullPath);
+  const std::map<std::string, std::string> digests = Sha1sum(paths);
+  std::vector<std::string> expected;
+  for (const auto& record : state.FFiles)
+    expected.push_back(sizeCount[record->Size] > 1 ? digests.at(record->FullPath) : "");
+
+  struct Mode {
+    bool Parallel;
+    unsigned Workers;
+  };
+  for (const Mode mode : {Mode{false, 0}, Mode{true, 1}, Mode{true, 4},
+                          Mode{true, std::thread::hardware_concurrency()}}) {
+    for (const auto& record : state.FFiles)
+      record->ContentHash.clear();
+    Run(mode.Parallel, mode.Workers);
+    EXPECT_EQ(Hashes(), expected) << mode.Parallel << " " << mode.Workers;
+  }
+}
+
+TEST_F(HashingStage, SequentialTextEveryTenFiles) {
+  AddSameSize(25, 10);
+  Run(false);
+  EXPECT_EQ(reporter.StatusesStartingWith(kComputing + " "),
+            (std::vector<std::string>{Counted(kComputing, 1, 25), Counted(kComputing, 11, 25),
+                                      Counted(kComputing, 21, 25), Counted(kComputing, 25, 25)}));
+  std::vector<int32_t> positions{0};
+  for (int32_t i = 1; i <= 25; ++i)
+    positions.push_back(i);
+  positions.push_back(0);
+  EXPECT_EQ(reporter.Positions, positions);
+  EXPECT_EQ(reporter.RangeMin, 0);
+  EXPECT_EQ(reporter.RangeMax, 25);
+  EXPECT_EQ(reporter.Pumps, 5);
+}
+
+TEST_F(HashingStage, SequentialStopLeavesTheRestUnhashed) {
+  const std::vector<TFileInfo*> records = AddSameSize(25, 10);
+  reporter.OnPump = [this] {
+    if (reporter.LastStatus() == Counted(kComputing, 1, 25)) reporter.Stop();
+  };
+  Run(false);
+  EXPECT_EQ(records[0]->ContentHash.size(), 40u);
+  for (size_t i = 1; i < records.size(); ++i)
+    EXPECT_EQ(records[i]->ContentHash, "") << i;
+  EXPECT_EQ(reporter.LastStatus(), Counted(kComputing, 1, 25));
+  EXPECT_EQ(reporter.Positions.back(), 0);
+}
+
+// One worker, the indicator put back into normal mode, counts that only grow, and the
+// completed count shown once more before the position returns to 0.
+TEST_F(HashingStage, ParallelProgress) {
+  const std::vector<TFileInfo*> records = AddSameSize(40, 1000);
+  reporter.Marquee = true;
+  Run(true, 1);
+  EXPECT_FALSE(reporter.Marquee);
+  for (TFileInfo* record : records)
+    EXPECT_EQ(record->ContentHash.size(), 40u);
+  EXPECT_EQ(reporter.RangeMax, 40);
+  ASSERT_GE(reporter.Positions.size(), 4u);
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 40);
+  EXPECT_EQ(reporter.Positions.back(), 0);
+  int last = 0;
+  for (const std::string& status : CountedStatuses()) {
+    int done = -1;
+    int total = -1;
+    ASSERT_EQ(std::sscanf(status.c_str(), "Computing SHA-1 hashes (size filtered)... %d / %d",
+                          &done, &total),
+              2)
+        << status;
+    EXPECT_EQ(total, 40);
+    EXPECT_GE(done, last);
+    last = done;
+  }
+}
+
+// With several workers and a stop at the first look, whatever was claimed is finished and
+// nothing else is touched: the hashed records are a prefix of the list (one size keeps the
+// list in collection order), and their number is the last count shown.
+TEST_F(HashingStage, ParallelStopFinishesClaimedRecordsOnly) {
+  const std::vector<TFileInfo*> records = AddSameSize(200, 2000);
+  reporter.OnPump = [this] {
+    if (!CountedStatuses().empty()) reporter.Stop();
+  };
+  Run(true, 4);
+  size_t hashed = 0;
+  while (hashed < records.size() && !records[hashed]->ContentHash.empty())
+    ++hashed;
+  for (size_t i = hashed; i < records.size(); ++i)
+    EXPECT_EQ(records[i]->ContentHash, "") << i;
+  for (size_t i = 0; i < hashed; ++i)
+    EXPECT_EQ(records[i]->ContentHash, HashFileSHA1(records[i]->FullPath)) << i;
+  ASSERT_GE(reporter.Positions.size(), 2u);
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], static_cast<int32_t>(hashed));
+}
+
+// Forwards to a RecordingReporter, but holds the worker at its second look at the stop flag
+// (after its first file) until the stopping text has been shown, so that a test can press
+// Stop while a task is certainly still running.
+class HeldWorkerReporter final : public ScanReporter {
+ public:
+  explicit HeldWorkerReporter(RecordingReporter& inner) : FInner(inner) {}
+
+  void ReportStatus(const std::string& text) override {
+    FInner.ReportStatus(text);
+    if (text.rfind(kStopping, 0) != 0) return;
+    const std::lock_guard lock(FMutex);
+    FStoppingShown = true;
+    FChanged.notify_all();
+  }
+  bool IsStopRequested() const override {
+    if (std::this_thread::get_id() != FWindowThread) {
+      std::unique_lock lock(FMutex);
+      if (++FWorkerLooks == 2) {
+        FChanged.notify_all();
+        FChanged.wait(lock, [this] { return FStoppingShown; });
+      }
+    }
+    return FInner.IsStopRequested();
+  }
+  // Waits until the worker has hashed its first file and looks at the flag again.
+  bool WaitForWorkerHeld() {
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, std::chrono::seconds(20), [this] { return FWorkerLooks >= 2; });
+  }
+
+  void SetProgressRange(int32_t min, int32_t max) override { FInner.SetProgressRange(min, max); }
+  void SetProgressPosition(int32_t position) override { FInner.SetProgressPosition(position); }
+  void SetBusy(bool busy) override { FInner.SetBusy(busy); }
+  void SetProgressMarquee(bool marquee) override { FInner.SetProgressMarquee(marquee); }
+  void PumpEvents() override { FInner.PumpEvents(); }
+  void ShowMessage(const std::string& text) override { FInner.ShowMessage(text); }
+  void SetBusyCursor(bool on) override { FInner.SetBusyCursor(on); }
+  void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
+  ScanSettings CurrentSettings() override { return FInner.CurrentSettings(); }
+
+ private:
+  RecordingReporter& FInner;
+  const std::thread::id FWindowThread = std::this_thread::get_id();
+  mutable std::mutex FMutex;
+  mutable std::condition_variable FChanged;
+  mutable int FWorkerLooks = 0;
+  bool FStoppingShown = false;
+};
+
+TEST_F(HashingStage, ParallelStopShowsTheStoppingTextWhileATaskRuns) {
+  const std::vector<TFileInfo*> records = AddSameSize(5, 100);
+  HeldWorkerReporter held(reporter);
+  bool pressed = false;
+  reporter.OnPump = [&] {
+    if (pressed || CountedStatuses().empty()) return;
+    pressed = true;
+    EXPECT_TRUE(held.WaitForWorkerHeld());
+    reporter.Stop();
+  };
+  reporter.Settings.ParallelHashing = true;
+  ComputeAllHashes(state, held, 1);
+
+  EXPECT_EQ(records[0]->ContentHash, HashFileSHA1(records[0]->FullPath));
+  for (size_t i = 1; i < records.size(); ++i)
+    EXPECT_EQ(records[i]->ContentHash, "") << i;
+  const auto stopping = reporter.StatusesStartingWith(kStopping);
+  ASSERT_FALSE(stopping.empty());
+  EXPECT_EQ(stopping.front(), Counted(kStopping, 1, 5));
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 1);
+  EXPECT_EQ(reporter.Positions.back(), 0);
+}
+
+// An error on the window's thread while workers run ends the stage with that error, and no
+// worker touches a record afterwards (the thread sanitizer would see it).
+TEST_F(HashingStage, AnErrorWhileWatchingStopsAndJoinsTheWorkers) {
+  const std::vector<TFileInfo*> records = AddSameSize(200, 5000);
+  reporter.OnPump = [this] {
+    if (!CountedStatuses().empty()) throw std::runtime_error("window gone");
+  };
+  EXPECT_THROW(Run(true, 4), std::runtime_error);
+  for (TFileInfo* record : records) {
+    if (!record->ContentHash.empty()) {
+      EXPECT_EQ(record->ContentHash, HashFileSHA1(record->FullPath));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace parvolane
