@@ -19,3 +19,8 @@ if(PARVOLANE_SANITIZE)
   target_compile_options(parvolane_options INTERFACE ${_san})
   target_link_options(parvolane_options INTERFACE ${_san})
 endif()
+
+if(PARVOLANE_BUILD_FUZZERS)
+  # Coverage feedback for every library the fuzz targets link; the targets add the driver.
+  target_compile_options(parvolane_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
