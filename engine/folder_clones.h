@@ -1,11 +1,27 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "engine/scan_reporter.h"
 #include "engine/scan_state.h"
 
 namespace parvolane {
 
+/// One group of folder clones: the kept members in path order and the bytes all of them take.
+struct TDirGroupRec {
+  std::vector<std::string> Dirs;
+  int64_t TotalSize = 0;
+};
+
 /// Finds folders whose trees hold the same names and sizes and lists them in lvDirs.
+///
+/// Every folder is collected once, whatever path or scan folder reaches it again, so a folder
+/// is never offered as a clone of itself. Links below the scan folders are entries of size 0,
+/// never followed; a scan folder that is itself a link is followed.
+/// Errors: what it cannot read goes into the signatures; other errors (memory) leave it after
+/// everything it made is released and lvDirs' update brackets are closed.
 void FindDirectoryDuplicates(ScanState& state, ScanReporter& reporter);
 
 }  // namespace parvolane
