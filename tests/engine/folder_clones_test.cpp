@@ -1,0 +1,447 @@
+#include "engine/folder_clones.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/scan_settings.h"
+#include "support/recording_reporter.h"
+#include "support/temp_tree.h"
+
+namespace parvolane {
+namespace {
+
+using testing::RecordingReporter;
+using testing::TempTree;
+using Groups = std::vector<std::vector<std::string>>;
+namespace fs = std::filesystem;
+
+class FolderClones : public ::testing::Test {
+ protected:
+  FolderClones() { reporter.Settings.MaxGroups = 0; }
+
+  // Runs the detection over the given folders (relative to the tree; "" is the tree itself)
+  // and returns the listed groups as paths relative to the tree.
+  Groups Run(const std::vector<std::string>& folders = {""}) {
+    reporter.Settings.Folders.clear();
+    for (const std::string& folder : folders)
+      reporter.Settings.Folders.push_back(folder.empty() ? tree.Root() : tree.Path(folder));
+    FindDirectoryDuplicates(state, reporter);
+    return Listed();
+  }
+
+  Groups Listed() const {
+    Groups groups;
+    int lastId = 0;
+    for (const ResultRow& row : state.lvDirs.Rows()) {
+      if (groups.empty() || row.GroupId != lastId) groups.emplace_back();
+      lastId = row.GroupId;
+      groups.back().push_back(Relative(row.Texts[1]));
+    }
+    return groups;
+  }
+
+  std::string Relative(const std::string& path) const {
+    if (path == tree.Root()) return ".";
+    const std::string prefix = tree.Root() + "/";
+    return path.starts_with(prefix) ? path.substr(prefix.size()) : path;
+  }
+
+  // Folders A and B with equal trees (other contents): A/f, A/s/g.
+  void MakeTwins() {
+    tree.FileOfSize("A/f", 10, 1);
+    tree.FileOfSize("A/s/g", 5, 2);
+    tree.FileOfSize("B/f", 10, 3);
+    tree.FileOfSize("B/s/g", 5, 4);
+  }
+
+  // The brackets of the list are closed and its look restored, whichever way the run ended.
+  void ExpectListSettled() const {
+    EXPECT_EQ(state.lvDirs.UpdateDepth(), 0);
+    EXPECT_TRUE(state.lvDirs.GroupView());
+    EXPECT_TRUE(state.lvDirs.RedrawEnabled());
+  }
+
+  TempTree tree;
+  ScanState state;
+  RecordingReporter reporter{state};
+};
+
+TEST_F(FolderClones, IdenticalTreesAreListedAndSoAreTheirIdenticalSubfolders) {
+  MakeTwins();
+  const Groups expected = {{"A", "B"}, {"A/s", "B/s"}};
+  EXPECT_EQ(Run({""}), expected);
+  EXPECT_EQ(Run({"A", "B"}), expected);  // scan folders themselves can be members
+
+  const ResultList& list = state.lvDirs;
+  ASSERT_EQ(list.Groups().size(), 2u);
+  EXPECT_EQ(list.Groups()[0].Header, "Group 1 (" + FormatSizeMB(30) + ")");
+  EXPECT_EQ(list.Groups()[1].Header, "Group 2 (" + FormatSizeMB(10) + ")");
+  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"1", tree.Path("A"), FormatSizeMB(15)}));
+  for (const ResultRow& row : list.Rows())
+    EXPECT_FALSE(row.Checked);
+  ExpectListSettled();
+}
+
+TEST_F(FolderClones, FolderNamesDoNotMatterAndEntryNamesIgnoreCase) {
+  tree.FileOfSize("Photos/IMG_01.JPG", 20, 1);
+  tree.FileOfSize("Photos/Raw/x.cr2", 30, 2);
+  tree.FileOfSize("copy of photos/img_01.jpg", 20, 3);
+  tree.FileOfSize("copy of photos/RAW/X.CR2", 30, 4);
+  EXPECT_EQ(Run(), (Groups{{"copy of photos", "Photos"}, {"copy of photos/RAW", "Photos/Raw"}}));
+}
+
+TEST_F(FolderClones, HostileNamesAreListedByTheirRealBytes) {
+  const std::vector<std::string> names = {"caf\xE9", "\xF0\x9F\x98\x80 ,\"x\ty\nz"};
+  for (const std::string& name : names)
+    tree.File(name + "/a\nb", "1234");
+  EXPECT_EQ(Run(), (Groups{names}));
+}
+
+TEST_F(FolderClones, OneChangeBreaksThatFolderAndEveryFolderAbove) {
+  const struct {
+    const char* Name;
+    std::function<void(TempTree&)> Change;
+  } cases[] = {
+      {"one byte more", [](TempTree& t) { t.FileOfSize("B/mid/leaf/f", 11, 9); }},
+      {"a file renamed",
+       [](TempTree& t) { fs::rename(t.Path("B/mid/leaf/f"), t.Path("B/mid/leaf/f2")); }},
+      {"an empty file more", [](TempTree& t) { t.File("B/mid/leaf/e", ""); }},
+      {"an empty folder more", [](TempTree& t) { t.Dir("B/mid/leaf/new"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(tree.Path("A"));
+    fs::remove_all(tree.Path("B"));
+    for (const std::string top : {"A", "B"}) {
+      tree.FileOfSize(top + "/top.txt", 3);
+      tree.FileOfSize(top + "/mid/leaf/f", 10);
+      tree.FileOfSize(top + "/mid/keep/k", 7);
+    }
+    c.Change(tree);
+    EXPECT_EQ(Run(), (Groups{{"A/mid/keep", "B/mid/keep"}}));
+  }
+}
+
+TEST_F(FolderClones, EmptyFoldersFormOneGroupListedLast) {
+  MakeTwins();
+  tree.Dir("e1");
+  tree.Dir("empties/e2");
+  tree.Dir("holder/e3");
+  EXPECT_EQ(Run(), (Groups{{"A", "B"}, {"A/s", "B/s"}, {"e1", "empties/e2", "holder/e3"}}));
+  EXPECT_EQ(state.lvDirs.Groups().back().Header, "Group 3 (" + FormatSizeMB(0) + ")");
+}
+
+TEST_F(FolderClones, MinGroupSizeAndMaxGroupsAreReadWhenGroupingBegins) {
+  for (const std::string copy : {"d1", "d2"})
+    tree.FileOfSize(copy + "/f", 100);
+  for (const std::string copy : {"p1", "p2"})
+    tree.FileOfSize(copy + "/g", 50);
+  for (const std::string copy : {"t1", "t2", "t3"})
+    tree.FileOfSize(copy + "/h", 5);
+  const Groups all = {{"d1", "d2"}, {"p1", "p2"}, {"t1", "t2", "t3"}};
+  const struct {
+    int32_t MinGroupSize, MaxGroups;
+    Groups Expected;
+  } cases[] = {
+      {2, 0, all},
+      {1, 0, all},  // below 2 counts as 2
+      {-5, 0, all},
+      {3, 0, {{"t1", "t2", "t3"}}},
+      {4, 0, {}},
+      {2, 2, {{"d1", "d2"}, {"p1", "p2"}}},
+      {0, 1, {{"d1", "d2"}}},
+      {2, -1, all},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.MinGroupSize << "/" << c.MaxGroups);
+    reporter.Settings.MinGroupSize = 99;
+    reporter.Settings.MaxGroups = 99;
+    reporter.OnPump = [&] {
+      if (reporter.LastStatus() == "Grouping duplicate directories...") {
+        reporter.Settings.MinGroupSize = c.MinGroupSize;
+        reporter.Settings.MaxGroups = c.MaxGroups;
+      }
+    };
+    EXPECT_EQ(Run(), c.Expected);
+  }
+}
+
+TEST_F(FolderClones, UnreadableFoldersSignWithTheirMarkerLines) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  tree.FileOfSize("A/a", 4, 1);
+  tree.FileOfSize("A/locked/x", 5, 2);
+  tree.FileOfSize("B/a", 4, 3);
+  tree.FileOfSize("B/locked/other", 9, 4);
+  ASSERT_EQ(::chmod(tree.Path("A/locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(tree.Path("B/locked").c_str(), 0), 0);
+  // Both locked folders read as "files and folders unknown", so they and their parents match.
+  EXPECT_EQ(Run(), (Groups{{"A", "B"}, {"A/locked", "B/locked"}}));
+  EXPECT_EQ(state.lvDirs.Groups()[1].Header, "Group 2 (" + FormatSizeMB(0) + ")");
+}
+
+TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisGetMarkerLines) {
+  tree.FileOfSize("x/y/f", 3);
+  tree.FileOfSize("z/f2", 4);
+  tree.FileOfSize("keep/k", 1);
+  tree.FileOfSize("keep2/k", 1);
+  bool removed = false;
+  reporter.OnPump = [&] {
+    if (removed || reporter.Marquee || !reporter.LastStatus().starts_with("Collecting")) return;
+    removed = true;
+    fs::remove_all(tree.Path("x"));
+    fs::remove_all(tree.Path("z"));
+  };
+  // x, x/y and z all read as unknown; x/y is dropped for lying below x.
+  EXPECT_EQ(Run(), (Groups{{"keep", "keep2"}, {"x", "z"}}));
+}
+
+TEST_F(FolderClones, NoFolderIsEverOfferedAsACloneOfItself) {
+  tree.FileOfSize("x/sub/f", 5);
+  tree.FileOfSize("x/g", 3);
+  tree.FileOfSize("y/sub/f", 5);
+  tree.FileOfSize("y/g", 3);
+  tree.Symlink("link-x", tree.Path("x"));
+  tree.Symlink("link-x-sub", tree.Path("x/sub"));
+  const Groups clones = {{"x", "y"}, {"x/sub", "y/sub"}};
+  const struct {
+    std::vector<std::string> Folders;
+    Groups Expected;
+  } cases[] = {
+      {{"x", "x"}, {}},
+      {{"x", "x/sub"}, {}},
+      {{"x/sub", "x"}, {}},
+      {{"x/", "x/./sub/.."}, {}},
+      {{"x", "link-x"}, {}},
+      {{"link-x", "x"}, {}},
+      {{"x", "link-x-sub"}, {}},
+      {{"x", "y", "x/sub", "x"}, clones},
+      {{"x/sub", "x", "y", "link-x"}, clones},
+      // A folder first reached as a linked scan folder is found again under x and listed there.
+      {{"link-x-sub", "x", "y"}, clones},
+      {{"link-x-sub", "y"}, {{"link-x-sub", "y/sub"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.Folders));
+    EXPECT_EQ(Run(c.Folders), c.Expected);
+  }
+}
+
+TEST_F(FolderClones, LinksAreEntriesOfSizeZeroAndNeverFollowed) {
+  for (const std::string copy : {"d1", "d2", "d3", "d4"})
+    tree.FileOfSize(copy + "/data", 100);
+  tree.FileOfSize("big/one", 1000);
+  tree.FileOfSize("big/two", 2000);
+  tree.Symlink("d2/loop", "..");              // a cycle back to the top
+  tree.Symlink("d3/loop", "/nonexistent");    // dangling
+  tree.Symlink("d4/loop", tree.Path("big"));  // a folder inside the scan
+  EXPECT_EQ(Run(), (Groups{{"d2", "d3", "d4"}}));
+}
+
+TEST_F(FolderClones, NamesDifferingOnlyInCaseInOneFolderAreTwoEntries) {
+  tree.FileOfSize("X/a.txt", 5, 1);
+  tree.FileOfSize("X/A.txt", 5, 2);
+  tree.FileOfSize("Y/a.txt", 5, 3);  // one file: trashing X as its clone would lose a file
+  tree.FileOfSize("Z/A.TXT", 5, 4);
+  tree.FileOfSize("Z/a.TxT", 5, 5);
+  EXPECT_EQ(Run(), (Groups{{"X", "Z"}}));
+}
+
+TEST_F(FolderClones, MembersStandInPathOrder) {
+  for (const std::string copy : {"_old", "abc", "ABD", "sub/x", "sub"})
+    tree.FileOfSize(copy + "/f", 5);
+  // "sub" holds a copy and another folder, so it is no clone; "sub/x" is.
+  EXPECT_EQ(Run(), (Groups{{"abc", "ABD", "sub/x", "_old"}}));
+}
+
+// 25 folders (the tree, 7 pairs of clones, 10 single folders) and 7 groups.
+void MakeTwentyFiveFolders(TempTree& tree) {
+  for (int i = 0; i < 7; ++i) {
+    tree.FileOfSize("pair" + std::to_string(i) + "a/f", 100 - i);
+    tree.FileOfSize("pair" + std::to_string(i) + "b/f", 100 - i);
+  }
+  for (int i = 0; i < 10; ++i)
+    tree.FileOfSize("single" + std::to_string(i) + "/f", 200 + i);
+}
+
+TEST_F(FolderClones, StatusTextsAreThrottled) {
+  MakeTwentyFiveFolders(tree);
+  reporter.Settings.Folders = {tree.Root() + "/", tree.Path("missing")};
+  FindDirectoryDuplicates(state, reporter);
+  const std::vector<std::string> expected = {
+      "Collecting directories: " + tree.Root() + "/",
+      "Analyzing directories (0/25)...",
+      "Analyzing directories (10/25)...",
+      "Analyzing directories (20/25)...",
+      "Analyzing directories (25/25)...",
+      "Grouping duplicate directories...",
+      "Listing directory groups...",
+      "Listing directory groups (5/7)...",
+      "Duplicate directory groups listed.",
+  };
+  EXPECT_EQ(reporter.Statuses, expected);
+  EXPECT_EQ(Listed().size(), 7u);
+  EXPECT_EQ(Listed().front(), (std::vector<std::string>{"pair0a", "pair0b"}));
+  EXPECT_EQ(reporter.RangeMax, 7);
+  EXPECT_EQ(reporter.Position, 0);
+  EXPECT_FALSE(reporter.Marquee);
+  ExpectListSettled();
+}
+
+TEST_F(FolderClones, NoExistingScanFolderLeavesStatusAndListAlone) {
+  reporter.Settings.Folders = {tree.Path("missing")};
+  reporter.ReportStatus("before");
+  state.lvDirs.AddGroup(1, "old");
+  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, nullptr});
+  FindDirectoryDuplicates(state, reporter);
+  EXPECT_EQ(reporter.Statuses, std::vector<std::string>{"before"});
+  EXPECT_EQ(state.lvDirs.RowCount(), 0u);
+  EXPECT_TRUE(state.lvDirs.Groups().empty());
+  ExpectListSettled();
+}
+
+TEST_F(FolderClones, AStopLeavesWhatItsPhaseLeaves) {
+  MakeTwentyFiveFolders(tree);
+  const struct {
+    const char* Phase;
+    std::string StopAt;  // the status shown when the stop is pressed
+    std::string LastStatus;
+    size_t GroupsListed;
+    bool AnalysisStarted;
+  } cases[] = {
+      {"collection", "Collecting directories: " + tree.Root(),
+       "Collecting directories: " + tree.Root(), 0, false},
+      {"analysis", "Analyzing directories (10/25)...", "Analyzing directories (10/25)...", 0, true},
+      {"grouping", "Grouping duplicate directories...", "Directory scan cancelled.", 0, true},
+      {"listing", "Listing directory groups (5/7)...", "Directory scan cancelled.", 5, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Phase);
+    state.FStopRequested = false;
+    reporter.Statuses.clear();
+    reporter.OnPump = [&] {
+      if (reporter.LastStatus() == c.StopAt) reporter.Stop();
+    };
+    // The second scan folder (already collected with the first) is reached only without a
+    // stop during the first.
+    EXPECT_EQ(Run({"", "pair0a"}).size(), c.GroupsListed);
+    EXPECT_EQ(reporter.LastStatus(), c.LastStatus);
+    EXPECT_EQ(reporter.StatusesStartingWith("Collecting").size(), c.AnalysisStarted ? 2u : 1u);
+    EXPECT_EQ(reporter.StatusesStartingWith("Analyzing").empty(), !c.AnalysisStarted);
+    if (c.LastStatus == "Directory scan cancelled.") {
+      EXPECT_EQ(reporter.Position, 0);
+    }
+    ExpectListSettled();
+  }
+}
+
+TEST_F(FolderClones, AnErrorWhileListingClosesTheBracketsAndKeepsTheGroupsListed) {
+  MakeTwentyFiveFolders(tree);
+  reporter.OnPump = [&] {
+    if (reporter.LastStatus() == "Listing directory groups (5/7)...") {
+      throw std::runtime_error("out of memory");
+    }
+  };
+  EXPECT_THROW(Run(), std::runtime_error);
+  EXPECT_EQ(Listed().size(), 5u);
+  ExpectListSettled();
+}
+
+// ---- Deep trees ------------------------------------------------------------------------------
+
+// Builds `depth` nested folders named `name` below the open folder `fd` and returns the deepest
+// one open (or -1). Works below any path length, since every step is relative.
+int MakeChain(int fd, int depth, const char* name) {
+  int current = ::dup(fd);
+  for (int i = 0; i < depth && current >= 0; ++i) {
+    ::mkdirat(current, name, 0755);
+    const int next = ::openat(current, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(current);
+    current = next;
+  }
+  return current;
+}
+
+void WriteFileAt(int fd, const char* name, size_t size) {
+  const int file = ::openat(fd, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(file, 0);
+  const std::string content(size, 'x');
+  EXPECT_EQ(::write(file, content.data(), size), static_cast<ssize_t>(size));
+  ::close(file);
+}
+
+// Removes everything below the open folder `fd`, relative to it, whatever the path length.
+void RemoveBelow(int fd) {
+  DIR* dir = ::fdopendir(::dup(fd));
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child >= 0) {
+      RemoveBelow(child);
+      ::close(child);
+      ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+    } else {
+      ::unlinkat(fd, name.c_str(), 0);
+    }
+  }
+  ::closedir(dir);
+}
+
+TEST_F(FolderClones, DeepTreesAndPathsLongerThanPathMaxAreSigned) {
+  // Below a shared stem of 70 levels (more than the walk keeps open) two branches p and q of
+  // 100 levels each, the whole in A and in B: the deepest paths are longer than PATH_MAX.
+  const char* const segment = "a-rather-long-folder-name";
+  const int root = ::open(tree.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  // The temporary tree's own removal goes by full paths, which these are too long for.
+  struct RemoveDeepTree {
+    int Fd;
+    ~RemoveDeepTree() {
+      RemoveBelow(Fd);
+      ::close(Fd);
+    }
+  } removeDeepTree{root};
+  for (const char* top : {"A", "B"}) {
+    ::mkdirat(root, top, 0755);
+    const int topFd = ::openat(root, top, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int stem = MakeChain(topFd, 70, segment);
+    for (const char* branch : {"p", "q"}) {
+      const int start = MakeChain(stem, 1, branch);
+      const int bottom = MakeChain(start, 99, segment);
+      ASSERT_GE(bottom, 0);
+      WriteFileAt(bottom, "f", 1 << 20);
+      ::close(bottom);
+      ::close(start);
+    }
+    ::close(stem);
+    ::close(topFd);
+  }
+
+  const Groups groups = Run();
+  // A with B, each of the 70 stem levels with its twin, and each of the 100 branch levels in
+  // four copies (p and q, in A and in B); no folder fell back to unknown lines (total 0).
+  EXPECT_EQ(groups.size(), 1u + 70u + 100u);
+  EXPECT_EQ(groups.front(), (std::vector<std::string>{"A", "B"}));
+  size_t longest = 0;
+  for (const auto& group : groups) {
+    for (const std::string& path : group)
+      longest = std::max(longest, path.size());
+  }
+  EXPECT_GT(longest, static_cast<size_t>(PATH_MAX));
+  for (const ResultGroup& group : state.lvDirs.Groups())
+    EXPECT_EQ(group.Header.find("(" + FormatSizeMB(0) + ")"), std::string::npos) << group.Header;
+}
+
+}  // namespace
+}  // namespace parvolane
