@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Folder clones from the command line: the groups written as the folder list's CSV.
+set -u
+scan="$1"
+dir="$(mktemp -d)"
+trap 'rm -rf "$dir"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+export LC_ALL=C # the size column's decimal separator follows the locale
+
+t="$dir/tree"
+mkdir -p "$t/A/s" "$t/B/s" "$t/q,\"x\""
+printf 'abc' >"$t/A/f"
+printf '12345' >"$t/A/s/g"
+printf 'xyz' >"$t/B/f"
+printf '54321' >"$t/B/s/g"
+printf '00000' >"$t/q,\"x\"/G" # a clone of A/s: letter case of names does not count
+ln -s "$t/A" "$t/link-to-A"     # a link is an entry of its own, never a clone of A
+
+"$scan" --no-file-clones --folder-clones --min-size-mb 0 --max-groups 0 --dirs-csv - "$t" \
+  >"$dir/out" 2>"$dir/err"
+status=$?
+[ "$status" -eq 0 ] || fail "exit status $status"
+
+row() { printf '"%s","%s","%s"\r\n' "$1" "$2" "$3"; }
+{
+  printf '\xEF\xBB\xBFGroup,Directory,Size\r\n'
+  row 1 "$t/A" "0.00 MB"
+  row 1 "$t/B" "0.00 MB"
+  row 2 "$t/A/s" "0.00 MB"
+  row 2 "$t/B/s" "0.00 MB"
+  row 2 "$t/q,\"\"x\"\"" "0.00 MB"
+} >"$dir/expected"
+cmp -s "$dir/out" "$dir/expected" || fail "CSV differs: $(diff <(cat -A "$dir/expected") <(cat -A "$dir/out"))"
+
+grep -qx "Collecting directories: $t/" "$dir/err" || fail "no 'Collecting directories' line"
+grep -qx 'Analyzing directories (6/6)...' "$dir/err" || fail "no 'Analyzing directories (6/6)...'"
+[ "$(tail -n 2 "$dir/err" | head -n 1)" = "Duplicate directory groups listed." ] ||
+  fail "no 'Duplicate directory groups listed.' before the end"
+[ "$(tail -n 1 "$dir/err")" = "  Done." ] || fail "last line is not '  Done.'"
+
+if [ "$failures" -eq 0 ]; then echo "folder clones cli: all checks passed"; fi
+[ "$failures" -eq 0 ]
