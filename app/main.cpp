@@ -1,11 +1,23 @@
-// Placeholder until the main window lands.
 #include <QApplication>
+#include <QIcon>
 
+#include "platform/desktop_services.h"
+#include "ui/main_form.h"
+#include "ui/program_info.h"
 #include "update/startup_check.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName("Parvolane");
+  QApplication::setApplicationName(QString::fromUtf8(parvolane::ApplicationTitle));
+  QApplication::setApplicationDisplayName(QString::fromUtf8(parvolane::ApplicationTitle));
+  QApplication::setDesktopFileName(QStringLiteral("parvolane"));
+
   if (!parvolane::RunStartupUpdateCheck()) return 0;
+
+  parvolane::TMainForm window;
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/parvolane.svg")));
+  window.SetServices(parvolane::CreateDesktopDialogs(&window), parvolane::CreateDesktopShell());
+  window.show();
+  QApplication::exec();
   return 0;
 }

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+
+namespace parvolane::testing {
+
+/// Dialogs that answer from a script and remember what they were asked, so that a window can
+/// be driven without a modal loop.
+class FakeDialogs final : public DialogService {
+ public:
+  struct Shown {
+    std::string Kind;  // "message", "information", "error", "question"
+    std::string Text;
+  };
+
+  void ShowMessage(const std::string& text) override { Record("message", text); }
+  void ShowInformation(const std::string& text) override { Record("information", text); }
+  void ShowError(const std::string& text) override { Record("error", text); }
+  bool AskYesNo(const std::string& text) override {
+    Record("question", text);
+    return AnswerYes;
+  }
+  std::optional<std::string> PickFolder(const std::string& startFolder) override {
+    PickerStarts.push_back(startFolder);
+    return Next(Folders);
+  }
+  std::optional<std::string> PickSaveFile(const std::string& proposedName) override {
+    ProposedNames.push_back(proposedName);
+    return Next(SaveFiles);
+  }
+
+  /// Texts shown of one kind, in order.
+  std::vector<std::string> TextsOf(const std::string& kind) const {
+    std::vector<std::string> texts;
+    for (const Shown& s : History)
+      if (s.Kind == kind) texts.push_back(s.Text);
+    return texts;
+  }
+
+  bool AnswerYes = true;
+  std::deque<std::optional<std::string>> Folders;    // answers of the folder picker
+  std::deque<std::optional<std::string>> SaveFiles;  // answers of the save dialog
+  std::vector<Shown> History;
+  std::vector<std::string> PickerStarts;
+  std::vector<std::string> ProposedNames;
+  /// Called after a box is recorded, as if the user did something while it was open.
+  std::function<void(const Shown&)> OnShown;
+
+ private:
+  void Record(const char* kind, const std::string& text) {
+    History.push_back({kind, text});
+    if (OnShown) OnShown(History.back());
+  }
+  static std::optional<std::string> Next(std::deque<std::optional<std::string>>& answers) {
+    if (answers.empty()) return std::nullopt;
+    std::optional<std::string> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+};
+
+/// Desktop actions that only remember their calls.
+class FakeShell final : public ShellService {
+ public:
+  bool MoveToTrash(const std::vector<std::string>& paths) override {
+    TrashRequests.push_back(paths);
+    return TrashSucceeds;
+  }
+  void RevealFile(const std::string& path) override { Revealed.push_back(path); }
+  void OpenFolder(const std::string& path) override { OpenedFolders.push_back(path); }
+  void OpenUrl(const std::string& url) override { OpenedUrls.push_back(url); }
+  void StartProgram(const std::string& path) override { Started.push_back(path); }
+
+  bool TrashSucceeds = true;
+  std::vector<std::vector<std::string>> TrashRequests;
+  std::vector<std::string> Revealed;
+  std::vector<std::string> OpenedFolders;
+  std::vector<std::string> OpenedUrls;
+  std::vector<std::string> Started;
+};
+
+}  // namespace parvolane::testing

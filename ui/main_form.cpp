@@ -1,0 +1,578 @@
+#include "ui/main_form.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <atomic>
+#include <exception>
+#include <thread>
+
+#include "ui/anchor_panel.h"
+#include "ui/program_info.h"
+#include "ui/result_model.h"
+#include "ui/result_view.h"
+#include "ui/spin_field.h"
+
+// The resources live in a static library: they must be registered by name, from outside any
+// namespace, before the first icon is loaded.
+static void InitUiResources() {
+  Q_INIT_RESOURCE(resources);
+}
+
+namespace parvolane {
+
+namespace {
+
+using Anchor = AnchorPanel::Anchor;
+
+constexpr int kDesignWidth = 1178;
+constexpr int kDesignHeight = 709;
+constexpr int kFontPixels = 11;
+
+// Used until the real services are set: every dialog is cancelled, nothing reaches the desktop.
+class NoDialogs final : public DialogService {
+ public:
+  void ShowMessage(const std::string&) override {}
+  void ShowInformation(const std::string&) override {}
+  void ShowError(const std::string&) override {}
+  bool AskYesNo(const std::string&) override { return false; }
+  std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
+  std::optional<std::string> PickSaveFile(const std::string&) override { return std::nullopt; }
+};
+
+class NoShell final : public ShellService {
+ public:
+  bool MoveToTrash(const std::vector<std::string>&) override { return false; }
+  void RevealFile(const std::string&) override {}
+  void OpenFolder(const std::string&) override {}
+  void OpenUrl(const std::string&) override {}
+  void StartProgram(const std::string&) override {}
+};
+
+QString FromBytes(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QFont UiFont(int pixels) {
+  // The platform's own interface font at the size the layout's pixel positions were made for.
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+template <typename Widget>
+Widget* Named(Widget* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QPushButton* Button(const char* name, const char* text) {
+  return Named(new QPushButton(QString::fromUtf8(text)), name);
+}
+
+QLabel* Label(const char* name, const char* text) {
+  auto* label = Named(new QLabel(QString::fromUtf8(text)), name);
+  label->adjustSize();
+  return label;
+}
+
+QCheckBox* CheckBox(const char* name, const char* text, bool checked) {
+  auto* box = Named(new QCheckBox(QString::fromUtf8(text)), name);
+  box->setChecked(checked);
+  return box;
+}
+
+QRect LabelRect(QLabel* label, int left, int top) {
+  return QRect(QPoint(left, top), label->sizeHint());
+}
+
+}  // namespace
+
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+  InitUiResources();
+  FDialogs = std::make_unique<NoDialogs>();
+  FShell = std::make_unique<NoShell>();
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  // The views and their models go first: the models observe the lists that FState owns, and
+  // FState (rows, then the path index, then the records) is released after this body.
+  delete PageControl1;
+  PageControl1 = nullptr;
+  if (FBusyCursor) QApplication::restoreOverrideCursor();
+}
+
+void TMainForm::SetServices(std::unique_ptr<DialogService> dialogs,
+                            std::unique_ptr<ShellService> shell) {
+  if (dialogs) FDialogs = std::move(dialogs);
+  if (shell) FShell = std::move(shell);
+}
+
+DialogService& TMainForm::Dialogs() {
+  return *FDialogs;
+}
+
+ShellService& TMainForm::Shell() {
+  return *FShell;
+}
+
+void TMainForm::FormCreate() {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(QString::fromUtf8(MainWindowCaption));
+  setFont(UiFont(kFontPixels));
+
+  auto* client = new QWidget(this);
+  auto* column = new QVBoxLayout(client);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  BuildTopPanel();
+  BuildPages();
+  BuildBottomPanel();
+  column->addWidget(PanelTop);
+  column->addWidget(PageControl1, 1);
+  column->addWidget(PanelBottom);
+  setCentralWidget(client);
+
+  SetFocusOrder();
+  ConnectCommands();
+  btnStop->setEnabled(false);
+
+  const QRect screenArea = screen()->availableGeometry();
+  setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
+                                  QSize(kDesignWidth, kDesignHeight), screenArea));
+}
+
+void TMainForm::BuildTopPanel() {
+  PanelTop = Named(new AnchorPanel(kDesignWidth, 130), "PanelTop");
+  AnchorPanel& p = *PanelTop;
+  Label1 = Label("Label1", "Folders to scan:");
+  p.Place(Label1, LabelRect(Label1, 8, 8), Anchor::Left);
+  lbFolders = Named(new QListWidget, "lbFolders");
+  lbFolders->setSelectionMode(QAbstractItemView::SingleSelection);
+  p.Place(lbFolders, {8, 24, 433, 93}, Anchor::Stretch);
+  btnAddFolder = Button("btnAddFolder", "Add folder...");
+  p.Place(btnAddFolder, {463, 8, 120, 25}, Anchor::Right);
+  btnRemoveFolder = Button("btnRemoveFolder", "Remove selected");
+  p.Place(btnRemoveFolder, {463, 39, 120, 25}, Anchor::Right);
+  chkFileDuplicates = CheckBox("chkFileDuplicates", "Find file clones", true);
+  p.Place(chkFileDuplicates, {463, 75, 121, 17}, Anchor::Right);
+  chkDirDuplicates = CheckBox("chkDirDuplicates", "Find folder clones", false);
+  p.Place(chkDirDuplicates, {463, 100, 131, 17}, Anchor::Right);
+  BuildCompareGroup();
+  p.Place(rgCompare, {601, 6, 134, 109}, Anchor::Right);
+
+  Label2 = Label("Label2", "File masks (CSV):");
+  p.Place(Label2, LabelRect(Label2, 755, 8), Anchor::Right);
+  edMasks = Named(new QLineEdit(QStringLiteral("*.*")), "edMasks");
+  p.Place(edMasks, {755, 24, 133, 21}, Anchor::Right);
+  Label3 = Label("Label3", "Min size (MB):");
+  p.Place(Label3, LabelRect(Label3, 755, 56), Anchor::Right);
+  seMinSizeMB = Named(new SpinField(0, 1048576, 1), "seMinSizeMB");
+  p.Place(seMinSizeMB, {755, 72, 133, 22}, Anchor::Right);
+  chkParallelHash = CheckBox("chkParallelHash", "Parallel hashing", true);
+  p.Place(chkParallelHash, {755, 100, 132, 17}, Anchor::Right);
+
+  Label4 = Label("Label4", "Max groups (0 = all):");
+  p.Place(Label4, LabelRect(Label4, 909, 8), Anchor::Right);
+  seMaxGroups = Named(new SpinField(0, 1000000, 100), "seMaxGroups");
+  p.Place(seMaxGroups, {909, 24, 133, 22}, Anchor::Right);
+  Label5 = Label("Label5", "Min group size:");
+  p.Place(Label5, LabelRect(Label5, 909, 56), Anchor::Right);
+  seMinGroupSize = Named(new SpinField(2, 1000, 2), "seMinGroupSize");
+  p.Place(seMinGroupSize, {909, 72, 133, 22}, Anchor::Right);
+
+  btnScan = Named(new QToolButton, "btnScan");
+  btnScan->setText(QStringLiteral("Scan"));
+  btnScan->setIcon(QIcon(QStringLiteral(":/icons/qr-code-scan.svg")));
+  btnScan->setIconSize(QSize(42, 42));
+  btnScan->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  btnScan->setFont(UiFont(13));
+  btnScan->setFocusPolicy(Qt::StrongFocus);
+  p.Place(btnScan, {1070, 14, 84, 80}, Anchor::Right);
+}
+
+void TMainForm::BuildCompareGroup() {
+  rgCompare = Named(new QGroupBox(QStringLiteral("Compare files by")), "rgCompare");
+  rgCompareItems = new QButtonGroup(rgCompare);
+  auto* items = new QVBoxLayout(rgCompare);
+  items->setContentsMargins(8, 4, 4, 4);
+  items->setSpacing(2);
+  // The item index is the compare mode; "&&" shows a single ampersand.
+  const char* captions[] = {"Name", "Size", "Name && Size", "Content (SHA-1)"};
+  for (int i = 0; i < 4; ++i) {
+    auto* item = new QRadioButton(QString::fromUtf8(captions[i]), rgCompare);
+    item->setObjectName(QStringLiteral("rgCompareItem%1").arg(i));
+    rgCompareItems->addButton(item, i);
+    items->addWidget(item);
+  }
+  rgCompareItems->button(static_cast<int>(CompareMode::cmContent))->setChecked(true);
+}
+
+void TMainForm::BuildPages() {
+  PageControl1 = Named(new QTabWidget, "PageControl1");
+  const auto addPage = [this](const char* pageName, const char* caption, const char* listName,
+                              ResultList& list, ResultModel*& model) {
+    auto* page = Named(new QWidget, pageName);
+    auto* fill = new QVBoxLayout(page);
+    fill->setContentsMargins(0, 0, 0, 0);
+    auto* view = Named(new ResultView(page), listName);
+    model = new ResultModel(list, view);
+    view->SetResultModel(model);
+    fill->addWidget(view);
+    PageControl1->addTab(page, QString::fromUtf8(caption));
+    return std::pair{page, view};
+  };
+  std::tie(tsFiles, lvFiles) =
+      addPage("tsFiles", "File Clones", "lvFiles", FState.lvFiles, FFilesModel);
+  std::tie(tsDirs, lvDirs) =
+      addPage("tsDirs", "Folder Clones", "lvDirs", FState.lvDirs, FDirsModel);
+  PageControl1->setCurrentWidget(tsFiles);
+}
+
+void TMainForm::BuildBottomPanel() {
+  PanelBottom = Named(new AnchorPanel(kDesignWidth, 81), "PanelBottom");
+  AnchorPanel& p = *PanelBottom;
+  btnSelectAllButOne = Button("btnSelectAllButOne", "Check all but one in group");
+  p.Place(btnSelectAllButOne, {8, 9, 160, 25}, Anchor::Left);
+  btnCheckAll = Button("btnCheckAll", "Check all");
+  p.Place(btnCheckAll, {176, 9, 90, 25}, Anchor::Left);
+  btnUncheckAll = Button("btnUncheckAll", "Uncheck all");
+  p.Place(btnUncheckAll, {272, 9, 90, 25}, Anchor::Left);
+  Button1 = Button("Button1", "Open location");
+  p.Place(Button1, {368, 9, 119, 25}, Anchor::Left);
+  btnDeleteSelected = Button("btnDeleteSelected", "Delete checked to Recycle Bin");
+  p.Place(btnDeleteSelected, {496, 9, 200, 25}, Anchor::Left);
+  btnExportFiles = Button("btnExportFiles", "Export Files CSV...");
+  p.Place(btnExportFiles, {814, 9, 132, 25}, Anchor::Right);
+  btnExportDirs = Button("btnExportDirs", "Export Dirs CSV...");
+  p.Place(btnExportDirs, {953, 9, 132, 25}, Anchor::Right);
+  Button2 = Button("Button2", "About...");
+  Button2->setFont(UiFont(12));
+  Button2->setToolTip(QStringLiteral("About program..."));
+  p.Place(Button2, {1096, 9, 72, 25}, Anchor::Right);
+  BuildStatusStrip();
+  p.Place(Panel1, {0, 40, kDesignWidth, 41}, Anchor::Stretch);
+}
+
+void TMainForm::BuildStatusStrip() {
+  Panel1 = Named(new QWidget, "Panel1");
+  auto* strip = new QHBoxLayout(Panel1);
+  strip->setContentsMargins(10, 10, 10, 10);
+  strip->setSpacing(0);
+  lblStatus = Label("lblStatus", "Ready");
+  lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  // A long path in the status line must never widen the window.
+  lblStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  lblStatus->setMinimumWidth(1);
+  ProgressBar = Named(new QProgressBar, "ProgressBar");
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+  ProgressBar->setFixedSize(272, 21);
+  btnStop = Button("btnStop", "Stop");
+  btnStop->setFixedSize(72, 21);
+  strip->addWidget(lblStatus, 1);
+  strip->addSpacing(10);
+  strip->addWidget(ProgressBar);
+  strip->addSpacing(10);
+  strip->addWidget(btnStop);
+}
+
+void TMainForm::SetFocusOrder() {
+  QWidget* const order[] = {lbFolders,
+                            btnAddFolder,
+                            btnRemoveFolder,
+                            btnScan,
+                            edMasks,
+                            seMinSizeMB,
+                            seMaxGroups,
+                            seMinGroupSize,
+                            rgCompareItems->button(0),
+                            rgCompareItems->button(1),
+                            rgCompareItems->button(2),
+                            rgCompareItems->button(3),
+                            chkFileDuplicates,
+                            chkDirDuplicates,
+                            chkParallelHash,
+                            PageControl1,
+                            lvFiles,
+                            lvDirs,
+                            btnSelectAllButOne,
+                            btnCheckAll,
+                            btnUncheckAll,
+                            btnDeleteSelected,
+                            btnExportFiles,
+                            btnExportDirs,
+                            btnStop,
+                            Button1,
+                            Button2};
+  for (size_t i = 1; i < std::size(order); ++i)
+    setTabOrder(order[i - 1], order[i]);
+}
+
+void TMainForm::ConnectCommands() {
+  const auto wire = [this](QAbstractButton* button, void (TMainForm::*handler)()) {
+    connect(button, &QAbstractButton::clicked, this, [this, handler] { (this->*handler)(); });
+  };
+  wire(btnScan, &TMainForm::btnScanClick);
+  wire(btnStop, &TMainForm::btnStopClick);
+  wire(btnAddFolder, &TMainForm::btnAddFolderClick);
+  wire(btnRemoveFolder, &TMainForm::btnRemoveFolderClick);
+  wire(btnSelectAllButOne, &TMainForm::btnSelectAllButOneClick);
+  wire(btnCheckAll, &TMainForm::btnCheckAllClick);
+  wire(btnUncheckAll, &TMainForm::btnUncheckAllClick);
+  wire(Button1, &TMainForm::Button1Click);
+  wire(btnDeleteSelected, &TMainForm::btnDeleteSelectedClick);
+  wire(btnExportFiles, &TMainForm::btnExportFilesClick);
+  wire(btnExportDirs, &TMainForm::btnExportDirsClick);
+  wire(Button2, &TMainForm::Button2Click);
+}
+
+// --- Scan reporting -------------------------------------------------------------------------
+
+void TMainForm::ReportStatus(const std::string& text) {
+  const QString shown = FromBytes(text);
+  lblStatus->setText(shown);
+  emit statusReported(shown);
+}
+
+void TMainForm::SetProgressRange(int32_t min, int32_t max) {
+  FProgressMin = min;
+  FProgressMax = max;
+  if (!FMarquee) ProgressBar->setRange(min, max);
+}
+
+void TMainForm::SetProgressPosition(int32_t position) {
+  FProgressPosition = position;
+  if (!FMarquee) ProgressBar->setValue(position);
+}
+
+void TMainForm::SetBusy(bool busy) {
+  SetProgressMarquee(busy);
+  PumpEvents();
+}
+
+void TMainForm::SetProgressMarquee(bool marquee) {
+  if (FMarquee == marquee) return;
+  FMarquee = marquee;
+  if (marquee) {
+    ProgressBar->setRange(0, 0);  // an empty range draws the busy indicator
+  } else {
+    ProgressBar->setRange(FProgressMin, FProgressMax);
+    ProgressBar->setValue(FProgressPosition);
+  }
+}
+
+void TMainForm::PumpEvents() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool TMainForm::IsStopRequested() const {
+  return FState.IsStopRequested();
+}
+
+void TMainForm::ShowMessage(const std::string& text) {
+  Dialogs().ShowMessage(text);
+}
+
+void TMainForm::SetBusyCursor(bool on) {
+  if (FBusyCursor == on) return;
+  FBusyCursor = on;
+  // The arrow with a busy indicator: the window still takes clicks (Stop among them).
+  if (on) {
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void TMainForm::SetStopEnabled(bool on) {
+  btnStop->setEnabled(on);
+}
+
+ScanSettings TMainForm::CurrentSettings() {
+  ScanSettings settings;
+  settings.Folders = FolderList();
+  settings.FindFileClones = chkFileDuplicates->isChecked();
+  settings.FindFolderClones = chkDirDuplicates->isChecked();
+  settings.Mode = CompareModeFromIndex(rgCompareItems->checkedId());
+  settings.MaskText = edMasks->text().toStdString();
+  settings.MinSizeMB = seMinSizeMB->Value();
+  settings.MaxGroups = seMaxGroups->Value();
+  settings.MinGroupSize = seMinGroupSize->Value();
+  settings.ParallelHashing = chkParallelHash->isChecked();
+  return settings;
+}
+
+void TMainForm::RunBlocking(const std::function<void()>& work) {
+  std::atomic<bool> done{false};
+  std::exception_ptr error;
+  QObject waker;  // receives the worker's wake-up call on this thread
+  std::thread worker([&] {
+    try {
+      work();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    done.store(true, std::memory_order_release);
+    QMetaObject::invokeMethod(
+        &waker, [] {}, Qt::QueuedConnection);
+  });
+  // Every event is handled while the work runs. Nothing here ends the wait early (not even a
+  // request to quit the application): the work refers to the caller's state, so the caller
+  // may only go on once it has finished.
+  while (!done.load(std::memory_order_acquire)) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  worker.join();
+  if (error) std::rethrow_exception(error);
+}
+
+// --- Commands -------------------------------------------------------------------------------
+
+void TMainForm::btnScanClick() {
+  if (FDriver.IsScanning()) return;  // two scans must never run on the same state
+  SetEditCommandsEnabled(false);
+  FDriver.btnScanClick();
+  SetEditCommandsEnabled(true);
+  if (FCloseRequested) {
+    FCloseRequested = false;
+    close();
+  }
+}
+
+void TMainForm::btnStopClick() {
+  FDriver.RequestStop();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (FDriver.IsScanning()) {
+    // The scan's stages still use the window's state: stop it, and close once it has unwound.
+    FCloseRequested = true;
+    FDriver.RequestStop();
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
+
+void TMainForm::SetEditCommandsEnabled(bool enabled) {
+  for (QWidget* command :
+       std::initializer_list<QWidget*>{btnScan, btnAddFolder, btnRemoveFolder, btnDeleteSelected,
+                                       btnSelectAllButOne, btnCheckAll, btnUncheckAll}) {
+    command->setEnabled(enabled);
+  }
+  FFilesModel->SetChecksLocked(!enabled);
+  FDirsModel->SetChecksLocked(!enabled);
+}
+
+void TMainForm::RunCommand(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    Dialogs().ShowError(e.what());
+  } catch (...) {
+    Dialogs().ShowError("Unknown error");
+  }
+}
+
+std::vector<std::string> TMainForm::FolderList() const {
+  std::vector<std::string> folders;
+  folders.reserve(static_cast<size_t>(lbFolders->count()));
+  for (int i = 0; i < lbFolders->count(); ++i)
+    folders.push_back(lbFolders->item(i)->data(Qt::UserRole).toByteArray().toStdString());
+  return folders;
+}
+
+void TMainForm::ShowFolderList(const std::vector<std::string>& folders) {
+  // The entries keep the path's own bytes; the text shown may carry replacement characters.
+  lbFolders->clear();
+  for (const std::string& folder : folders) {
+    auto* item = new QListWidgetItem(FromBytes(folder), lbFolders);
+    item->setData(Qt::UserRole, QByteArray::fromStdString(folder));
+  }
+}
+
+void TMainForm::btnAddFolderClick() {
+  if (FDriver.IsScanning()) return;
+  RunCommand([this] {
+    std::vector<std::string> folders = FolderList();
+    if (AddFolderFromPicker(folders, FLastAddFolderParent, Dialogs())) ShowFolderList(folders);
+  });
+}
+
+void TMainForm::btnRemoveFolderClick() {
+  if (FDriver.IsScanning()) return;
+  const QList<QListWidgetItem*> selected = lbFolders->selectedItems();
+  if (selected.isEmpty()) return;
+  delete lbFolders->takeItem(lbFolders->row(selected.first()));
+}
+
+ResultList& TMainForm::ActiveList() {
+  return ActiveKind() == ListKind::Files ? FState.lvFiles : FState.lvDirs;
+}
+
+ListKind TMainForm::ActiveKind() const {
+  return PageControl1->currentWidget() == tsFiles ? ListKind::Files : ListKind::Dirs;
+}
+
+ResultView* TMainForm::ActiveView() const {
+  return ActiveKind() == ListKind::Files ? lvFiles : lvDirs;
+}
+
+void TMainForm::btnSelectAllButOneClick() {
+  if (FDriver.IsScanning()) return;
+  CheckAllButOneInGroup(ActiveList());
+}
+
+void TMainForm::btnCheckAllClick() {
+  if (FDriver.IsScanning()) return;
+  CheckAll(ActiveList());
+}
+
+void TMainForm::btnUncheckAllClick() {
+  if (FDriver.IsScanning()) return;
+  UncheckAll(ActiveList());
+}
+
+void TMainForm::Button1Click() {
+  RunCommand([this] {
+    OpenLocation(ActiveList(), ActiveKind(), ActiveView()->SelectedListRow(), Dialogs(), Shell());
+  });
+}
+
+void TMainForm::btnDeleteSelectedClick() {
+  if (FDriver.IsScanning()) return;
+  RunCommand([this] { DeleteCheckedToTrash(ActiveList(), ActiveKind(), Dialogs(), Shell()); });
+}
+
+void TMainForm::btnExportFilesClick() {
+  RunCommand([this] { ExportListWithDialog(FState.lvFiles, ListKind::Files, Dialogs()); });
+}
+
+void TMainForm::btnExportDirsClick() {
+  RunCommand([this] { ExportListWithDialog(FState.lvDirs, ListKind::Dirs, Dialogs()); });
+}
+
+void TMainForm::Button2Click() {
+  RunCommand([this] { ShowAbout(Dialogs()); });
+}
+
+}  // namespace parvolane

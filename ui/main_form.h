@@ -1,0 +1,170 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/scan_driver.h"
+#include "engine/scan_reporter.h"
+#include "engine/scan_state.h"
+#include "platform/services.h"
+#include "ui/result_actions.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QToolButton;
+
+namespace parvolane {
+
+class AnchorPanel;
+class ResultModel;
+class ResultView;
+class SpinField;
+
+/// The main window: the folder list and scan options, the two result lists on their tabs, the
+/// action buttons and the status strip. It owns the scan state and runs scans on the
+/// user-interface thread, reporting through its ScanReporter side; commands stay usable during
+/// a scan because the engine pumps events, and a whole-tree walk runs on a helper thread while
+/// the window keeps handling events.
+class TMainForm final : public QMainWindow, public ScanReporter {
+  Q_OBJECT
+
+ public:
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  /// The dialogs and desktop actions the window uses; set once, before it is shown.
+  void SetServices(std::unique_ptr<DialogService> dialogs, std::unique_ptr<ShellService> shell);
+
+  // ScanReporter
+  void ReportStatus(const std::string& text) override;
+  void SetProgressRange(int32_t min, int32_t max) override;
+  void SetProgressPosition(int32_t position) override;
+  void SetBusy(bool busy) override;
+  void SetProgressMarquee(bool marquee) override;
+  void PumpEvents() override;
+  bool IsStopRequested() const override;
+  void ShowMessage(const std::string& text) override;
+  void SetBusyCursor(bool on) override;
+  void SetStopEnabled(bool on) override;
+  ScanSettings CurrentSettings() override;
+  void RunBlocking(const std::function<void()>& work) override;
+
+  // Command handlers, one per button.
+  void btnScanClick();
+  void btnStopClick();
+  void btnAddFolderClick();
+  void btnRemoveFolderClick();
+  void btnSelectAllButOneClick();
+  void btnCheckAllClick();
+  void btnUncheckAllClick();
+  void Button1Click();
+  void btnDeleteSelectedClick();
+  void btnExportFilesClick();
+  void btnExportDirsClick();
+  void Button2Click();
+
+  /// The list of the tab shown: the file list when "File Clones" is the current page.
+  ResultList& ActiveList();
+  ListKind ActiveKind() const;
+  ResultView* ActiveView() const;
+
+  ScanState& State() { return FState; }
+  const ScanDriver& Driver() const { return FDriver; }
+  bool IsScanning() const { return FDriver.IsScanning(); }
+
+  // Top panel
+  AnchorPanel* PanelTop = nullptr;
+  QLabel* Label1 = nullptr;
+  QListWidget* lbFolders = nullptr;
+  QPushButton* btnAddFolder = nullptr;
+  QPushButton* btnRemoveFolder = nullptr;
+  QCheckBox* chkFileDuplicates = nullptr;
+  QCheckBox* chkDirDuplicates = nullptr;
+  QGroupBox* rgCompare = nullptr;
+  QButtonGroup* rgCompareItems = nullptr;  // ids are the item indexes
+  QLabel* Label2 = nullptr;
+  QLineEdit* edMasks = nullptr;
+  QLabel* Label3 = nullptr;
+  SpinField* seMinSizeMB = nullptr;
+  QCheckBox* chkParallelHash = nullptr;
+  QLabel* Label4 = nullptr;
+  SpinField* seMaxGroups = nullptr;
+  QLabel* Label5 = nullptr;
+  SpinField* seMinGroupSize = nullptr;
+  QToolButton* btnScan = nullptr;
+  // Result pages
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* tsFiles = nullptr;
+  QWidget* tsDirs = nullptr;
+  ResultView* lvFiles = nullptr;
+  ResultView* lvDirs = nullptr;
+  // Bottom panel and status strip
+  AnchorPanel* PanelBottom = nullptr;
+  QPushButton* btnSelectAllButOne = nullptr;
+  QPushButton* btnCheckAll = nullptr;
+  QPushButton* btnUncheckAll = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* btnDeleteSelected = nullptr;
+  QPushButton* btnExportFiles = nullptr;
+  QPushButton* btnExportDirs = nullptr;
+  QPushButton* Button2 = nullptr;
+  QWidget* Panel1 = nullptr;
+  QLabel* lblStatus = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QPushButton* btnStop = nullptr;
+
+ signals:
+  /// Every text written to the status line, in order (benchmarks and tests follow a scan).
+  void statusReported(const QString& text);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void FormCreate();
+  void BuildTopPanel();
+  void BuildCompareGroup();
+  void BuildPages();
+  void BuildBottomPanel();
+  void BuildStatusStrip();
+  void SetFocusOrder();
+  void ConnectCommands();
+
+  std::vector<std::string> FolderList() const;
+  void ShowFolderList(const std::vector<std::string>& folders);
+  /// Commands that change the folder list, the result lists or the records are off while a
+  /// scan walks them.
+  void SetEditCommandsEnabled(bool enabled);
+  /// Runs a command's action; an error that escapes it is shown with its own text.
+  void RunCommand(const std::function<void()>& action);
+  DialogService& Dialogs();
+  ShellService& Shell();
+
+  ScanState FState;
+  ScanDriver FDriver{FState, *this};
+  std::unique_ptr<DialogService> FDialogs;
+  std::unique_ptr<ShellService> FShell;
+  ResultModel* FFilesModel = nullptr;
+  ResultModel* FDirsModel = nullptr;
+  std::string FLastAddFolderParent;
+  // The progress range to return to when the marquee ends.
+  int32_t FProgressMin = 0;
+  int32_t FProgressMax = 100;
+  int32_t FProgressPosition = 0;
+  bool FMarquee = false;
+  bool FBusyCursor = false;
+  bool FCloseRequested = false;
+};
+
+}  // namespace parvolane

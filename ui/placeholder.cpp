@@ -1,2 +1,0 @@
-// Placeholder until the main window lands.
-namespace parvolane {}

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace parvolane {
+
+/// The application title: taskbar entry, window captions, first line of the About box.
+inline constexpr char ApplicationTitle[] = "Parvolane";
+/// The version as shown to the user.
+inline constexpr char ProgramVersionText[] = PARVOLANE_VERSION_TEXT;
+/// The main window's caption: title, version and the vendor's web host.
+inline constexpr char MainWindowCaption[] =
+    "Parvolane " PARVOLANE_VERSION_TEXT " (" PARVOLANE_WEB_HOST ")";
+
+}  // namespace parvolane
