@@ -150,6 +150,13 @@ class ListUpdateScope final {
   bool FSaved = true;
 };
 
+size_t RowsOf(const std::vector<TGroupRec>& groups, int32_t n) {
+  size_t rows = 0;
+  for (int32_t i = 0; i < n; ++i)
+    rows += groups[static_cast<size_t>(i)].Files.size();
+  return rows;
+}
+
 // Lists the first n groups unless a stop comes first; returns how many were listed.
 int32_t ListGroups(ResultList& lvFiles, const std::vector<TGroupRec>& groups, int32_t n,
                    ScanReporter& reporter) {
@@ -196,6 +203,7 @@ void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
     ClearListGroups(state.lvFiles);
     reporter.SetProgressPosition(0);
     reporter.SetProgressRange(0, n == 0 ? 1 : n);
+    state.lvFiles.Reserve(static_cast<size_t>(n), RowsOf(grouping.Groups, n));
     ListUpdateScope bulk(state.lvFiles);
     const int32_t listed = ListGroups(state.lvFiles, grouping.Groups, n, reporter);
     reporter.SetProgressPosition(listed);

@@ -51,8 +51,8 @@ void ResultList::RemoveFirstGroup() {
 void ResultList::ClearGroups() {
   if (FGroups.empty()) return;
   BeginChange();
-  FGroups.clear();
-  FGroupIndex.clear();
+  std::vector<ResultGroup>().swap(FGroups);
+  std::unordered_map<int, size_t>().swap(FGroupIndex);
   FFirstGroup = 0;
   EndChange();
 }
@@ -69,10 +69,21 @@ void ResultList::AddRow(ResultRow row) {
   EndChange();
 }
 
+void ResultList::Reserve(size_t groups, size_t rows) {
+  FGroups.reserve(groups);
+  FGroupIndex.reserve(groups);
+  FRows.reserve(rows);
+}
+
 void ResultList::ClearRows() {
-  if (FRows.empty()) return;
+  if (FRows.empty()) {
+    FRows.shrink_to_fit();
+    return;
+  }
   BeginChange();
-  FRows.clear();
+  // Swapped out rather than cleared, so that a large listing does not keep its memory after
+  // the scan that made it is gone.
+  std::vector<ResultRow>().swap(FRows);
   EndChange();
 }
 
@@ -172,8 +183,15 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
                         int64_t TotalSize, int& GroupNo) {
   lvFiles.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
   const std::string number = std::to_string(GroupNo);
+  // Members of a group mostly share their size, and formatting it is the dearest part of a row.
+  int64_t formattedSize = 0;
+  std::string sizeText;
   for (size_t i = 0; i < Files.size(); ++i) {
     const TFileInfo& file = *Files[i];
+    if (i == 0 || file.Size != formattedSize) {
+      formattedSize = file.Size;
+      sizeText = FormatSizeMB(file.Size);
+    }
     ResultRow row;
     row.GroupId = GroupNo;
     row.Checked = i > 0;
@@ -181,7 +199,7 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
     row.Texts.push_back(number);
     row.Texts.push_back(file.Name);
     row.Texts.push_back(FolderPartOfPath(file.FullPath));
-    row.Texts.push_back(FormatSizeMB(file.Size));
+    row.Texts.push_back(sizeText);
     row.Ref = &file;
     lvFiles.AddRow(std::move(row));
   }

@@ -55,7 +55,7 @@ struct FileListFixture {
 TEST(ResultList, FileGroupRowsTextsChecksAndReferences) {
   TFileList files;
   files.push_back(std::make_unique<TFileInfo>("/data/Photos/A.JPG", MiB));
-  files.push_back(std::make_unique<TFileInfo>("/b.jpg", MiB));
+  files.push_back(std::make_unique<TFileInfo>("/b.jpg", 2 * MiB));
   files.push_back(std::make_unique<TFileInfo>("/data/x/c, \"d\".jpg", MiB));
   ResultList list(FileListColumns());
   int groupNo = 1;
@@ -67,8 +67,9 @@ TEST(ResultList, FileGroupRowsTextsChecksAndReferences) {
   EXPECT_EQ(list.Groups()[0].Header, "Group 1 (3.00 MB)");
   ASSERT_EQ(list.RowCount(), 3u);
   EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"1", "A.JPG", "/data/Photos", "1.00 MB"}));
-  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"1", "b.jpg", "/", "1.00 MB"}));
+  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"1", "b.jpg", "/", "2.00 MB"}));
   EXPECT_EQ(list.Row(2).Texts[1], "c, \"d\".jpg");
+  EXPECT_EQ(list.Row(2).Texts[3], "1.00 MB");
   EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, true}));
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(list.Row(i).GroupId, 1);
