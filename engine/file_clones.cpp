@@ -127,29 +127,6 @@ void SortGroups(std::vector<TGroupRec>& groups) {
   });
 }
 
-class RowUpdateScope final {
- public:
-  explicit RowUpdateScope(ResultList& list) : FList(list) { FList.BeginUpdate(); }
-  RowUpdateScope(const RowUpdateScope&) = delete;
-  RowUpdateScope& operator=(const RowUpdateScope&) = delete;
-  ~RowUpdateScope() { FList.EndUpdate(); }
-
- private:
-  ResultList& FList;
-};
-
-class ListUpdateScope final {
- public:
-  explicit ListUpdateScope(ResultList& list) : FList(list) { BeginListUpdate(FList, FSaved); }
-  ListUpdateScope(const ListUpdateScope&) = delete;
-  ListUpdateScope& operator=(const ListUpdateScope&) = delete;
-  ~ListUpdateScope() { EndListUpdate(FList, FSaved); }
-
- private:
-  ResultList& FList;
-  bool FSaved = true;
-};
-
 size_t RowsOf(const std::vector<TGroupRec>& groups, int32_t n) {
   size_t rows = 0;
   for (int32_t i = 0; i < n; ++i)
@@ -198,13 +175,13 @@ void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
   const int32_t n = (maxGroups > 0 && maxGroups < found) ? maxGroups : found;
 
   {
-    RowUpdateScope rows(state.lvFiles);
+    RowUpdateGuard rows(state.lvFiles);
     state.lvFiles.ClearRows();
     ClearListGroups(state.lvFiles);
     reporter.SetProgressPosition(0);
     reporter.SetProgressRange(0, n == 0 ? 1 : n);
     state.lvFiles.Reserve(static_cast<size_t>(n), RowsOf(grouping.Groups, n));
-    ListUpdateScope bulk(state.lvFiles);
+    ListUpdateGuard bulk(state.lvFiles);
     const int32_t listed = ListGroups(state.lvFiles, grouping.Groups, n, reporter);
     reporter.SetProgressPosition(listed);
   }

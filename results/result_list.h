@@ -151,6 +151,32 @@ void BeginListUpdate(ResultList& list, bool& savedGroupView);
 /// Ends a bulk update and restores the group display from savedGroupView.
 void EndListUpdate(ResultList& list, bool savedGroupView);
 
+/// Keeps the row-update bracket open for its lifetime, however the scope is left.
+class RowUpdateGuard final {
+ public:
+  explicit RowUpdateGuard(ResultList& list) : FList(list) { FList.BeginUpdate(); }
+  RowUpdateGuard(const RowUpdateGuard&) = delete;
+  RowUpdateGuard& operator=(const RowUpdateGuard&) = delete;
+  ~RowUpdateGuard() { FList.EndUpdate(); }
+
+ private:
+  ResultList& FList;
+};
+
+/// Keeps a bulk update (BeginListUpdate to EndListUpdate) open for its lifetime, however the
+/// scope is left.
+class ListUpdateGuard final {
+ public:
+  explicit ListUpdateGuard(ResultList& list) : FList(list) { BeginListUpdate(FList, FSaved); }
+  ListUpdateGuard(const ListUpdateGuard&) = delete;
+  ListUpdateGuard& operator=(const ListUpdateGuard&) = delete;
+  ~ListUpdateGuard() { EndListUpdate(FList, FSaved); }
+
+ private:
+  ResultList& FList;
+  bool FSaved = true;
+};
+
 /// Adds one group "Group N (size)" with a row per file; every file but the first is checked.
 /// GroupNo is raised by 1.
 void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
