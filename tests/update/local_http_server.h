@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,8 @@ struct CannedReply {
   Failure failure = Failure::None;
   /// Pause before each piece, so that the client sees the body arrive in steps.
   int pauseMs = 0;
+  /// A Content-Length other than the body's, to cut a transfer short.
+  std::optional<std::size_t> contentLength;
 };
 
 inline CannedReply Page(std::string body) {
@@ -129,6 +132,7 @@ class LocalHttpServer final {
       std::size_t length = 0;
       for (const std::string& piece : reply.pieces)
         length += piece.size();
+      if (reply.contentLength) length = *reply.contentLength;
       text += "Content-Length: " + QByteArray::number(qulonglong(length)) + "\r\n";
     } else if (reply.framing == CannedReply::Framing::Chunked) {
       text += "Transfer-Encoding: chunked\r\n";
