@@ -410,29 +410,6 @@ std::vector<TDirGroupRec> FormGroups(const FolderTable& table, ScanReporter& rep
 
 // ---- Listing ---------------------------------------------------------------------------------
 
-class RowUpdateBracket final {
- public:
-  explicit RowUpdateBracket(ResultList& list) : FList(list) { FList.BeginUpdate(); }
-  RowUpdateBracket(const RowUpdateBracket&) = delete;
-  RowUpdateBracket& operator=(const RowUpdateBracket&) = delete;
-  ~RowUpdateBracket() { FList.EndUpdate(); }
-
- private:
-  ResultList& FList;
-};
-
-class ListUpdateScope final {
- public:
-  explicit ListUpdateScope(ResultList& list) : FList(list) { BeginListUpdate(FList, FSaved); }
-  ListUpdateScope(const ListUpdateScope&) = delete;
-  ListUpdateScope& operator=(const ListUpdateScope&) = delete;
-  ~ListUpdateScope() { EndListUpdate(FList, FSaved); }
-
- private:
-  ResultList& FList;
-  bool FSaved = true;
-};
-
 void ListGroups(ResultList& lvDirs, const std::vector<TDirGroupRec>& groups,
                 const FolderTable& table, ScanReporter& reporter) {
   const size_t count = groups.size();
@@ -441,7 +418,7 @@ void ListGroups(ResultList& lvDirs, const std::vector<TDirGroupRec>& groups,
   reporter.ReportStatus("Listing directory groups...");
   reporter.PumpEvents();
 
-  const ListUpdateScope update(lvDirs);
+  const ListUpdateGuard update(lvDirs);
   int groupNo = 1;
   size_t listed = 0;
   for (const TDirGroupRec& group : groups) {
@@ -460,7 +437,7 @@ void ListGroups(ResultList& lvDirs, const std::vector<TDirGroupRec>& groups,
 // The run up to the end of the listing. Returns false when it ended without listing. Whatever
 // it made is released, and the list's row update closed, when it returns.
 bool DetectAndList(ResultList& lvDirs, ScanReporter& reporter) {
-  const RowUpdateBracket bracket(lvDirs);
+  const RowUpdateGuard bracket(lvDirs);
   lvDirs.ClearRows();
   ClearListGroups(lvDirs);
   FolderTable table;
