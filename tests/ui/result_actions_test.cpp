@@ -3,64 +3,30 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <QDate>
 #include <QTest>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/fake_services.h"
 #include "support/temp_tree.h"
 
 using namespace parvolane;
+using parvolane::testing::FakeDialogs;
+using parvolane::testing::FakeShell;
 using parvolane::testing::TempTree;
 
 Q_DECLARE_METATYPE(parvolane::ListKind)
 
 namespace {
-
-/// A scripted DialogService that records what the action showed and asked.
-class FakeDialogs final : public DialogService {
- public:
-  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-  void ShowInformation(const std::string& text) override { Informations.push_back(text); }
-  void ShowError(const std::string& text) override { Errors.push_back(text); }
-  bool AskYesNo(const std::string& text) override {
-    Questions.push_back(text);
-    return Answer;
-  }
-  std::optional<std::string> PickFolder(const std::string& startFolder) override {
-    FolderPickerStarts.push_back(startFolder);
-    return PickedFolder;
-  }
-  std::optional<std::string> PickSaveFile(const std::string& proposedName) override {
-    ProposedNames.push_back(proposedName);
-    return SaveFile;
-  }
-
-  bool Answer = true;
-  std::optional<std::string> PickedFolder;
-  std::optional<std::string> SaveFile;
-  std::vector<std::string> Messages, Informations, Errors, Questions;
-  std::vector<std::string> FolderPickerStarts, ProposedNames;
-};
-
-class FakeShell final : public ShellService {
- public:
-  bool MoveToTrash(const std::vector<std::string>& paths) override {
-    TrashRequests.push_back(paths);
-    return TrashSucceeds;
-  }
-  void RevealFile(const std::string& path) override { Revealed.push_back(path); }
-  void OpenFolder(const std::string& path) override { OpenedFolders.push_back(path); }
-  void OpenUrl(const std::string& url) override { OpenedUrls.push_back(url); }
-  void StartProgram(const std::string& path) override { Started.push_back(path); }
-
-  bool TrashSucceeds = true;
-  std::vector<std::vector<std::string>> TrashRequests;
-  std::vector<std::string> Revealed, OpenedFolders, OpenedUrls, Started;
-};
 
 using Strings = std::vector<std::string>;
 
@@ -159,7 +125,7 @@ void ResultActionsTest::deleteOutcome() {
   QFETCH(bool, removed);
   Lists lists;
   FakeDialogs dialogs;
-  dialogs.Answer = answer;
+  dialogs.AnswerYes = answer;
   FakeShell shell;
   shell.TrashSucceeds = trashSucceeds;
   ResultList& list = lists.Of(kind);
@@ -171,7 +137,7 @@ void ResultActionsTest::deleteOutcome() {
 
   // File rows send the record's own path; rows without a path are passed over.
   const bool files = kind == ListKind::Files;
-  QCOMPARE(dialogs.Questions,
+  QCOMPARE(dialogs.TextsOf("question"),
            Strings{files ? "Move 2 files to Recycle Bin?" : "Move 2 directories to Recycle Bin?"});
   const Strings sent =
       files ? Strings{"/d/x/a,1.txt", "/e/z/\"q\".bin"} : Strings{"/q/one", "/r/one"};
@@ -179,7 +145,7 @@ void ResultActionsTest::deleteOutcome() {
   Strings shown;
   for (const QString& m : messages)
     shown.push_back(m.toStdString());
-  QCOMPARE(dialogs.Messages, shown);
+  QCOMPARE(dialogs.TextsOf("message"), shown);
   const Strings kept = files ? Strings{"a,1.txt-", "\"q\".bin-"} : Strings{"/p/one-"};
   QCOMPARE(RowKeys(list), removed ? kept : rowsBefore);
   QCOMPARE(list.Groups().size(), files ? size_t{2} : size_t{1});
@@ -197,9 +163,9 @@ void ResultActionsTest::deleteWithNothingChecked() {
     FakeDialogs dialogs;
     FakeShell shell;
     DeleteCheckedToTrash(list, kind, dialogs, shell);
-    QCOMPARE(dialogs.Messages,
+    QCOMPARE(dialogs.TextsOf("message"),
              Strings{kind == ListKind::Files ? "No files selected." : "No directories selected."});
-    QVERIFY(dialogs.Questions.empty());
+    QVERIFY(dialogs.TextsOf("question").empty());
     QVERIFY(shell.TrashRequests.empty());
     QCOMPARE(list.Row(list.RowCount() - 1).Checked, true);
   }
@@ -210,14 +176,14 @@ void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {
   Lists lists;
   FakeDialogs dialogs;
   ExportListWithDialog(lists.Files, ListKind::Files, dialogs);  // cancelled
-  dialogs.SaveFile = tree.Path("files.csv");
+  dialogs.SaveFiles.push_back(tree.Path("files.csv"));
   ExportListWithDialog(lists.Files, ListKind::Files, dialogs);
-  dialogs.SaveFile = tree.Path("dirs.csv");
+  dialogs.SaveFiles.push_back(tree.Path("dirs.csv"));
   ExportListWithDialog(lists.Dirs, ListKind::Dirs, dialogs);
 
   QCOMPARE(dialogs.ProposedNames,
            (Strings{"duplicate_files.csv", "duplicate_files.csv", "duplicate_directories.csv"}));
-  QVERIFY(dialogs.Messages.empty());
+  QVERIFY(dialogs.TextsOf("message").empty());
   QCOMPARE(ReadAll(tree.Path("files.csv")),
            std::string("\xEF\xBB\xBFGroup,File name,Directory,File size (MB)\r\n"
                        "\"1\",\"a,1.txt\",\"dir\",\"0.00 MB\"\r\n"
@@ -236,14 +202,14 @@ void ResultActionsTest::exportFailureIsShownAndKeepsThePreviousFile() {
   TempTree tree;
   Lists lists;
   FakeDialogs dialogs;
-  dialogs.SaveFile = tree.Path("no such folder/x.csv");
+  dialogs.SaveFiles.push_back(tree.Path("no such folder/x.csv"));
   ExportListWithDialog(lists.Dirs, ListKind::Dirs, dialogs);
-  QCOMPARE(dialogs.Messages.size(), size_t{1});
-  QVERIFY(dialogs.Messages[0].find(strerror(ENOENT)) != std::string::npos);
+  QCOMPARE(dialogs.TextsOf("message").size(), size_t{1});
+  QVERIFY(dialogs.TextsOf("message")[0].find(strerror(ENOENT)) != std::string::npos);
 
   // A size limit makes the write itself fail, whoever runs the test (root included).
   const std::string previous = tree.File("previous.csv", "previous export");
-  dialogs.SaveFile = previous;
+  dialogs.SaveFiles.push_back(previous);
   rlimit saved{};
   QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
   const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
@@ -254,9 +220,12 @@ void ResultActionsTest::exportFailureIsShownAndKeepsThePreviousFile() {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, oldHandler);
 
-  QCOMPARE(dialogs.Messages.size(), size_t{2});
-  QVERIFY(dialogs.Messages[1].find(strerror(EFBIG)) != std::string::npos);
+  QCOMPARE(dialogs.TextsOf("message").size(), size_t{2});
+  QVERIFY(dialogs.TextsOf("message")[1].find(strerror(EFBIG)) != std::string::npos);
   QCOMPARE(ReadAll(previous), std::string("previous export"));
+  QCOMPARE(std::distance(std::filesystem::directory_iterator(tree.Root()),
+                         std::filesystem::directory_iterator()),
+           std::ptrdiff_t{1});
 }
 
 void ResultActionsTest::addFolder_data() {
@@ -297,11 +266,11 @@ void ResultActionsTest::addFolder() {
     folders.push_back(f.toStdString());
   std::string parent = lastParent.toStdString();
   FakeDialogs dialogs;
-  if (picked != "-") dialogs.PickedFolder = picked.toStdString();
+  if (picked != "-") dialogs.Folders.push_back(picked.toStdString());
 
   const bool changed = AddFolderFromPicker(folders, parent, dialogs);
 
-  QCOMPARE(dialogs.FolderPickerStarts, Strings{lastParent.toStdString()});
+  QCOMPARE(dialogs.PickerStarts, Strings{lastParent.toStdString()});
   Strings want;
   for (const QString& f : expected)
     want.push_back(f.toStdString());
@@ -342,7 +311,7 @@ void ResultActionsTest::openLocation() {
   QCOMPARE(shell.Revealed, Strings{present});
   QCOMPARE(shell.OpenedFolders, Strings{folder});
   QCOMPARE(
-      dialogs.Messages,
+      dialogs.TextsOf("message"),
       (Strings{"Please select an item first.", "Please select an item first.",
                "File does not exist: " + tree.Path("gone.txt"), "File does not exist: " + folder,
                "No file path available for the selected item.",
@@ -354,12 +323,12 @@ void ResultActionsTest::aboutShowsTheCurrentYear() {
   FakeDialogs dialogs;
   ShowAbout(dialogs);
   const std::string year = std::to_string(QDate::currentDate().year());
-  QCOMPARE(dialogs.Informations,
+  QCOMPARE(dialogs.TextsOf("information"),
            Strings{"Parvolane\nVersion: 1.0\n\nWebsite: " PARVOLANE_WEB_HOST
                    "\n\nThis program is provided as is, without warranty of any kind. Files it "
                    "moves to the trash can be restored from there.\n\nCopyright (c) " +
                    year + " The Parvolane developers."});
-  QVERIFY(dialogs.Messages.empty());
+  QVERIFY(dialogs.TextsOf("message").empty());
 }
 
 QTEST_GUILESS_MAIN(ResultActionsTest)
