@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFile>
@@ -22,7 +23,8 @@ namespace parvolane {
 namespace {
 
 constexpr char kApplicationTitle[] = "Parvolane";
-// The file manager answers at once or not at all; the window must not hang on it.
+// Long enough for a running file manager to answer; the window must not hang on one that is
+// being started.
 constexpr int kFileManagerTimeoutMs = 2000;
 
 bool IsFolder(const std::string& path) {
@@ -127,7 +129,11 @@ class DesktopShell final : public ShellService {
                                                        "org.freedesktop.FileManager1", "ShowItems");
     call << QStringList{QString::fromStdString(FileUrlOfPath(path))} << QString();
     const QDBusMessage reply = bus.call(call, QDBus::Block, kFileManagerTimeoutMs);
-    return reply.type() == QDBusMessage::ReplyMessage;
+    if (reply.type() == QDBusMessage::ReplyMessage) return true;
+    // A file manager that is still starting answers late; opening the folder as well would
+    // show two windows.
+    const QDBusError::ErrorType error = QDBusError(reply).type();
+    return error == QDBusError::NoReply || error == QDBusError::Timeout;
   }
 };
 
