@@ -296,35 +296,35 @@ void TMainForm::BuildStatusStrip() {
 }
 
 void TMainForm::SetFocusOrder() {
-  QWidget* const order[] = {lbFolders,
-                            btnAddFolder,
-                            btnRemoveFolder,
-                            btnScan,
-                            edMasks,
-                            seMinSizeMB,
-                            seMaxGroups,
-                            seMinGroupSize,
-                            rgCompareItems->button(0),
-                            rgCompareItems->button(1),
-                            rgCompareItems->button(2),
-                            rgCompareItems->button(3),
-                            chkFileDuplicates,
-                            chkDirDuplicates,
-                            chkParallelHash,
-                            PageControl1,
-                            lvFiles,
-                            lvDirs,
-                            btnSelectAllButOne,
-                            btnCheckAll,
-                            btnUncheckAll,
-                            btnDeleteSelected,
-                            btnExportFiles,
-                            btnExportDirs,
-                            btnStop,
-                            Button1,
-                            Button2};
-  for (size_t i = 1; i < std::size(order); ++i)
-    setTabOrder(order[i - 1], order[i]);
+  // The pages between the panels keep their natural place in the chain.
+  const std::initializer_list<QWidget*> top = {lbFolders,
+                                               btnAddFolder,
+                                               btnRemoveFolder,
+                                               btnScan,
+                                               edMasks,
+                                               seMinSizeMB,
+                                               seMaxGroups,
+                                               seMinGroupSize,
+                                               rgCompareItems->button(0),
+                                               rgCompareItems->button(1),
+                                               rgCompareItems->button(2),
+                                               rgCompareItems->button(3),
+                                               chkFileDuplicates,
+                                               chkDirDuplicates,
+                                               chkParallelHash};
+  const std::initializer_list<QWidget*> bottom = {btnSelectAllButOne,
+                                                  btnCheckAll,
+                                                  btnUncheckAll,
+                                                  btnDeleteSelected,
+                                                  btnExportFiles,
+                                                  btnExportDirs,
+                                                  btnStop,
+                                                  Button1,
+                                                  Button2};
+  for (const auto& chain : {top, bottom}) {
+    for (auto it = chain.begin() + 1; it != chain.end(); ++it)
+      setTabOrder(*(it - 1), *it);
+  }
 }
 
 void TMainForm::ConnectCommands() {

@@ -43,6 +43,18 @@ std::optional<size_t> ResultView::SelectedListRow() const {
   return FModel->ListRowAt(rows.first().row());
 }
 
+void ResultView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                             const QList<int>& roles) {
+  // Check marks never change a line's height or text, so a change over many lines ("Check
+  // all" on a few hundred thousand rows) needs only a repaint of what is visible; the item
+  // views would measure every line of the range first.
+  if (roles == QList<int>{Qt::CheckStateRole} && topLeft.row() != bottomRight.row()) {
+    viewport()->update();
+    return;
+  }
+  QTreeView::dataChanged(topLeft, bottomRight, roles);
+}
+
 void ResultView::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
                          const QModelIndex& index) const {
   if (index.data(ResultModel::HeaderRole).toBool()) {

@@ -24,6 +24,8 @@ class ResultView final : public QTreeView {
   std::optional<size_t> SelectedListRow() const;
 
  protected:
+  void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight,
+                   const QList<int>& roles) override;
   void drawRow(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
 
