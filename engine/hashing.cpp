@@ -9,10 +9,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <stop_token>
 #include <string_view>
@@ -205,7 +207,7 @@ class HashWorkers final {
  public:
   HashWorkers(const std::vector<TFileInfo*>& hashTargets, const ScanReporter& reporter,
               unsigned count)
-      : FTargets(hashTargets), FReporter(reporter), FFinished(count), FBuffers(count) {
+      : FTargets(hashTargets), FReporter(reporter), FRunning(count), FBuffers(count) {
     for (ReadBuffer& buffer : FBuffers)
       buffer.resize(kHashReadBlockSize);
     FThreads.reserve(count);
@@ -217,12 +219,18 @@ class HashWorkers final {
 
   size_t CompletedCount() const { return FCompletedCount.load(std::memory_order_relaxed); }
 
-  // Acquire pairs with the release at the end of each task, so that every hash a task wrote
-  // is visible once it is seen finished.
+  // Taking the lock that every task takes when it finishes makes the hashes the tasks wrote
+  // visible to the caller once it has seen them all finished.
   bool AllFinished() const {
-    return std::all_of(FFinished.begin(), FFinished.end(), [](const std::atomic<bool>& finished) {
-      return finished.load(std::memory_order_acquire);
-    });
+    const std::lock_guard lock(FMutex);
+    return FRunning == 0;
+  }
+
+  // Waits for the interval, but returns as soon as the last task finishes, so that the stage
+  // does not idle once the work is done.
+  void WaitAtMost(std::chrono::milliseconds interval) {
+    std::unique_lock lock(FMutex);
+    FLastFinished.wait_for(lock, interval, [this] { return FRunning == 0; });
   }
 
  private:
@@ -232,7 +240,8 @@ class HashWorkers final {
     } catch (...) {
       // A task that fails ends like one that ran out of records.
     }
-    FFinished[task].store(true, std::memory_order_release);
+    const std::lock_guard lock(FMutex);
+    if (--FRunning == 0) FLastFinished.notify_all();
   }
 
   void ClaimAndHash(ReadBuffer& buffer, const std::stop_token& abandon) {
@@ -248,7 +257,9 @@ class HashWorkers final {
   const ScanReporter& FReporter;
   std::atomic<int64_t> FNextIndex{-1};  // the last claimed index
   std::atomic<size_t> FCompletedCount{0};
-  std::vector<std::atomic<bool>> FFinished;
+  mutable std::mutex FMutex;
+  std::condition_variable FLastFinished;
+  unsigned FRunning;  // tasks not yet finished; guarded by FMutex
   std::vector<ReadBuffer> FBuffers;
   std::vector<std::jthread> FThreads;
 };
@@ -261,17 +272,16 @@ void HashInParallel(const std::vector<TFileInfo*>& hashTargets, ScanReporter& re
   reporter.SetProgressPosition(0);
   HashWorkers workers(hashTargets, reporter, workerCount);
 
-  // The user-interface thread only watches; the pass that finds every task finished is the
+  // The user-interface thread only watches. The pass that finds every task finished is the
   // last, so the status written before it may show a count below the total.
-  bool allFinished = false;
-  while (!allFinished) {
+  for (;;) {
     const size_t completed = workers.CompletedCount();
     reporter.SetProgressPosition(ToProgress(completed));
     reporter.ReportStatus(
         CountText(reporter.IsStopRequested() ? kStoppingText : kComputingText, completed, total));
     reporter.PumpEvents();
-    allFinished = workers.AllFinished();
-    std::this_thread::sleep_for(kPollInterval);
+    if (workers.AllFinished()) break;
+    workers.WaitAtMost(kPollInterval);
   }
   reporter.SetProgressPosition(ToProgress(workers.CompletedCount()));
 }
