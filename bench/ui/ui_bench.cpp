@@ -74,9 +74,16 @@ void EnsureLatencyTree(const std::string& root) {
   WriteFile(done, 0);
 }
 
-// Records the gaps between the ticks of a 1 ms timer on the user-interface thread.
+// Records the gaps between the ticks of a 1 ms timer on the user-interface thread, each with
+// the status phase in which it began and the one in which it ended.
 class GapRecorder final : public QObject {
  public:
+  struct Gap {
+    double Ms;
+    QString From;
+    QString To;
+  };
+
   GapRecorder() {
     FTimer.setTimerType(Qt::PreciseTimer);
     FTimer.setInterval(1);
@@ -85,39 +92,50 @@ class GapRecorder final : public QObject {
   void Start() {
     FGaps.clear();
     FLast = Clock::now();
+    FLastPhase = FPhase;
     FTimer.start();
   }
   void Stop() { FTimer.stop(); }
   void SetPhase(const QString& phase) { FPhase = phase; }
-  double Max() const { return FGaps.empty() ? 0 : *std::max_element(FGaps.begin(), FGaps.end()); }
+  double Max() const { return FGaps.empty() ? 0 : Sorted().back().Ms; }
   double Percentile(double p) const {
     if (FGaps.empty()) return 0;
-    std::vector<double> g = FGaps;
-    std::sort(g.begin(), g.end());
-    return g[std::min(g.size() - 1, static_cast<size_t>(p * static_cast<double>(g.size())))];
+    const std::vector<Gap> g = Sorted();
+    return g[std::min(g.size() - 1, static_cast<size_t>(p * static_cast<double>(g.size())))].Ms;
   }
   size_t Ticks() const { return FGaps.size(); }
-  const QString& WorstPhase() const { return FWorstPhase; }
+  /// The n longest gaps, longest first.
+  std::vector<Gap> Longest(size_t n) const {
+    std::vector<Gap> g = Sorted();
+    std::reverse(g.begin(), g.end());
+    g.resize(std::min(n, g.size()));
+    return g;
+  }
 
  private:
+  std::vector<Gap> Sorted() const {
+    std::vector<Gap> g = FGaps;
+    std::sort(g.begin(), g.end(), [](const Gap& l, const Gap& r) { return l.Ms < r.Ms; });
+    return g;
+  }
   void Tick() {
     const auto now = Clock::now();
-    const double gap = std::chrono::duration<double, std::milli>(now - FLast).count();
-    if (FGaps.empty() || gap > Max()) FWorstPhase = FPhase;
-    FGaps.push_back(gap);
+    FGaps.push_back(
+        {std::chrono::duration<double, std::milli>(now - FLast).count(), FLastPhase, FPhase});
     FLast = now;
+    FLastPhase = FPhase;
   }
 
   QTimer FTimer;
   Clock::time_point FLast;
-  std::vector<double> FGaps;
+  std::vector<Gap> FGaps;
   QString FPhase;
-  QString FWorstPhase;
+  QString FLastPhase;
 };
 
 QString PhaseOf(const QString& status) {
   // The status texts without their counters and paths.
-  const qsizetype cut = status.indexOf(QRegularExpression(QStringLiteral("[:(0-9/]")));
+  const qsizetype cut = status.indexOf(QRegularExpression(QStringLiteral("[:(]|\\s\\d")));
   return (cut < 0 ? status : status.left(cut)).trimmed();
 }
 
@@ -166,9 +184,12 @@ int Latency(const std::string& root) {
               form.State().FFiles.size());
   std::printf(
       "longest gap between handled events during the scan: %.1f ms (p99 %.1f ms, "
-      "p99.9 %.1f ms, %zu ticks), worst in phase '%s'\n",
-      gaps.Max(), gaps.Percentile(0.99), gaps.Percentile(0.999), gaps.Ticks(),
-      qPrintable(gaps.WorstPhase()));
+      "p99.9 %.1f ms, %zu ticks); the longest five:\n",
+      gaps.Max(), gaps.Percentile(0.99), gaps.Percentile(0.999), gaps.Ticks());
+  for (const GapRecorder::Gap& gap : gaps.Longest(5)) {
+    std::printf("  %7.1f ms  from status '%s' to '%s'\n", gap.Ms, qPrintable(gap.From),
+                qPrintable(gap.To));
+  }
   std::printf(
       "baseline: one walk of the folder alone: %.1f ms (median of 3); idle timer gap: "
       "%.1f ms\n",
