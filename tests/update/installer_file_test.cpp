@@ -7,20 +7,16 @@
 #include <QTest>
 #include <fstream>
 
+#include "file_checks.h"
 #include "update/installer_file.h"
 #include "update/update_error.h"
 
 using parvolane::InstallerFile;
 using parvolane::PrivateFolder;
 using parvolane::UpdateError;
+using parvolane::testing::PermissionsOf;
 
 namespace {
-
-mode_t ModeOf(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return 0;
-  return info.st_mode & 07777;
-}
 
 /// Sets or clears an environment variable for the life of the object.
 class ScopedEnv final {
@@ -91,11 +87,11 @@ class InstallerFileTest : public QObject {
 
     const PrivateFolder folder = PrivateFolder::Open();
     QCOMPARE(folder.Path(), base + expected.toStdString());
-    QCOMPARE(ModeOf(folder.Path()), mode_t(0700));
+    QCOMPARE(PermissionsOf(folder.Path()), mode_t(0700));
     InstallerFile file(folder, "orv_update.exe");
     file.Write("data");
     file.Close();
-    QCOMPARE(ModeOf(folder.Path() + "/orv_update.exe"), mode_t(0700));
+    QCOMPARE(PermissionsOf(folder.Path() + "/orv_update.exe"), mode_t(0700));
     QVERIFY(file.StillThere());
   }
 

@@ -11,8 +11,8 @@
 #include <QTest>
 #include <QTimer>
 #include <fstream>
-#include <sstream>
 
+#include "file_checks.h"
 #include "local_http_server.h"
 #include "support/fake_services.h"
 #include "update/new_version_dialog.h"
@@ -27,19 +27,6 @@ namespace {
 const std::string kFailure =
     "Failed to download update. Please download manually on website.\r\n\r\n";
 const std::string kCancelled = "Download is cancelled. Please download manually.";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return 0;
-  return info.st_mode & 07777;
-}
 
 /// One dialog as the start-up shows it, with fake desktop services and a local vendor server.
 struct DialogRun {
@@ -213,9 +200,9 @@ class NewVersionDialogTest : public QObject {
     QVERIFY(run.dialogs.History.empty());
     QCOMPARE(run.shell.Started, std::vector<std::string>{run.InstallerFile()});
     QVERIFY(run.shell.OpenedUrls.empty());
-    QVERIFY(ReadFile(run.InstallerFile()) == body);
-    QCOMPARE(ModeOf(run.InstallerFile()), mode_t(0700));
-    QCOMPARE(ModeOf(run.runtimeDir.path().toStdString() + "/parvolane"), mode_t(0700));
+    QVERIFY(ReadWholeFile(run.InstallerFile()) == body);
+    QCOMPARE(PermissionsOf(run.InstallerFile()), mode_t(0700));
+    QCOMPARE(PermissionsOf(run.runtimeDir.path().toStdString() + "/parvolane"), mode_t(0700));
     QCOMPARE(run.server.UserAgents(), std::vector<std::string>{"Mozilla/4.0 (compatible; MyApp)"});
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.Tag(), 0);
@@ -241,7 +228,7 @@ class NewVersionDialogTest : public QObject {
     run.UpdateNow();
     QVERIFY(run.progress.empty());
     QCOMPARE(run.Bar()->value(), 0);
-    QVERIFY(ReadFile(run.InstallerFile()) == body);
+    QVERIFY(ReadWholeFile(run.InstallerFile()) == body);
     QCOMPARE(run.shell.Started.size(), std::size_t(1));
   }
 
@@ -266,7 +253,7 @@ class NewVersionDialogTest : public QObject {
     VerifyFailure(run, statusLine.toStdString());
     QCOMPARE(run.server.RequestedPaths(), std::vector<std::string>{kInstallerPath});
     // The error page is not the installer.
-    QCOMPARE(ReadFile(run.InstallerFile()), std::string());
+    QCOMPARE(ReadWholeFile(run.InstallerFile()), std::string());
   }
 
   void aBrokenTransferFails() {
@@ -317,7 +304,7 @@ class NewVersionDialogTest : public QObject {
     });
     run.UpdateNow();
     VerifyFailure(run, kCancelled);
-    QVERIFY(ReadFile(run.InstallerFile()).size() < 400);
+    QVERIFY(ReadWholeFile(run.InstallerFile()).size() < 400);
   }
 
   void aStalledServerTimesOut() {
@@ -346,7 +333,7 @@ class NewVersionDialogTest : public QObject {
     });
     run.UpdateNow();
     QVERIFY(stayedOpen);
-    QVERIFY(ReadFile(run.InstallerFile()) == body);
+    QVERIFY(ReadWholeFile(run.InstallerFile()) == body);
     QCOMPARE(run.shell.Started.size(), std::size_t(1));
     QVERIFY(!dialog.isVisible());
     QCOMPARE(dialog.Tag(), 0);
@@ -372,8 +359,8 @@ class NewVersionDialogTest : public QObject {
     run.server.Route(kInstallerPath, Page("new installer"));
     run.Show();
     run.UpdateNow();
-    QCOMPARE(ReadFile(run.InstallerFile()), std::string("new installer"));
-    QCOMPARE(ModeOf(run.InstallerFile()), mode_t(0700));
+    QCOMPARE(ReadWholeFile(run.InstallerFile()), std::string("new installer"));
+    QCOMPARE(PermissionsOf(run.InstallerFile()), mode_t(0700));
     QCOMPARE(run.shell.Started.size(), std::size_t(1));
   }
 
@@ -388,7 +375,7 @@ class NewVersionDialogTest : public QObject {
     run.Show();
     run.UpdateNow();
     VerifyFailure(run, "Refusing to write '" + run.InstallerFile() + "': it is a link.");
-    QCOMPARE(ReadFile(victim), std::string("precious"));
+    QCOMPARE(ReadWholeFile(victim), std::string("precious"));
     QVERIFY(run.server.RequestedPaths().empty());
   }
 };
