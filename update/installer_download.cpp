@@ -45,16 +45,16 @@ void InstallerDownload::Run(const BodySink& sink, const WorkHandler& onWork) {
   stall.setSingleShot(true);
   stall.setInterval(FStallTimeout);
   QObject::connect(&stall, &QTimer::timeout, [&] { Fail(StallMessage(FStallTimeout)); });
-  QObject::connect(reply, &QNetworkReply::metaDataChanged, [&] {
+  QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
     stall.start();
     // An error page must not end up in the installer file.
     if (!IsSuccessStatus(*reply)) Fail(StatusLine(*reply));
   });
-  QObject::connect(reply, &QNetworkReply::readyRead, [&] {
+  QObject::connect(reply, &QNetworkReply::readyRead, &loop, [&] {
     stall.start();
     PassOnBody(sink);
   });
-  QObject::connect(reply, &QNetworkReply::downloadProgress,
+  QObject::connect(reply, &QNetworkReply::downloadProgress, &loop,
                    [&](qint64 received, qint64) { Work(received, onWork); });
   QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
   stall.start();
