@@ -136,6 +136,7 @@ ShellService& TMainForm::Shell() {
 void TMainForm::FormCreate() {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(QString::fromUtf8(MainWindowCaption));
+  setWindowIcon(QIcon(QStringLiteral(":/icons/parvolane.svg")));
   setFont(UiFont(kFontPixels));
 
   auto* client = new QWidget(this);
@@ -247,28 +248,48 @@ void TMainForm::BuildPages() {
 }
 
 void TMainForm::BuildBottomPanel() {
+  struct ButtonPlace {
+    QPushButton* TMainForm::*Field;
+    const char* Name;
+    const char* Text;
+    QRect Rect;
+    Anchor How;
+  };
+  static const ButtonPlace kButtons[] = {
+      {&TMainForm::btnSelectAllButOne,
+       "btnSelectAllButOne",
+       "Check all but one in group",
+       {8, 9, 160, 25},
+       Anchor::Left},
+      {&TMainForm::btnCheckAll, "btnCheckAll", "Check all", {176, 9, 90, 25}, Anchor::Left},
+      {&TMainForm::btnUncheckAll, "btnUncheckAll", "Uncheck all", {272, 9, 90, 25}, Anchor::Left},
+      {&TMainForm::Button1, "Button1", "Open location", {368, 9, 119, 25}, Anchor::Left},
+      {&TMainForm::btnDeleteSelected,
+       "btnDeleteSelected",
+       "Delete checked to Recycle Bin",
+       {496, 9, 200, 25},
+       Anchor::Left},
+      {&TMainForm::btnExportFiles,
+       "btnExportFiles",
+       "Export Files CSV...",
+       {814, 9, 132, 25},
+       Anchor::Right},
+      {&TMainForm::btnExportDirs,
+       "btnExportDirs",
+       "Export Dirs CSV...",
+       {953, 9, 132, 25},
+       Anchor::Right},
+      {&TMainForm::Button2, "Button2", "About...", {1096, 9, 72, 25}, Anchor::Right},
+  };
   PanelBottom = Named(new AnchorPanel(kDesignWidth, 81), "PanelBottom");
-  AnchorPanel& p = *PanelBottom;
-  btnSelectAllButOne = Button("btnSelectAllButOne", "Check all but one in group");
-  p.Place(btnSelectAllButOne, {8, 9, 160, 25}, Anchor::Left);
-  btnCheckAll = Button("btnCheckAll", "Check all");
-  p.Place(btnCheckAll, {176, 9, 90, 25}, Anchor::Left);
-  btnUncheckAll = Button("btnUncheckAll", "Uncheck all");
-  p.Place(btnUncheckAll, {272, 9, 90, 25}, Anchor::Left);
-  Button1 = Button("Button1", "Open location");
-  p.Place(Button1, {368, 9, 119, 25}, Anchor::Left);
-  btnDeleteSelected = Button("btnDeleteSelected", "Delete checked to Recycle Bin");
-  p.Place(btnDeleteSelected, {496, 9, 200, 25}, Anchor::Left);
-  btnExportFiles = Button("btnExportFiles", "Export Files CSV...");
-  p.Place(btnExportFiles, {814, 9, 132, 25}, Anchor::Right);
-  btnExportDirs = Button("btnExportDirs", "Export Dirs CSV...");
-  p.Place(btnExportDirs, {953, 9, 132, 25}, Anchor::Right);
-  Button2 = Button("Button2", "About...");
+  for (const ButtonPlace& b : kButtons) {
+    this->*b.Field = Button(b.Name, b.Text);
+    PanelBottom->Place(this->*b.Field, b.Rect, b.How);
+  }
   Button2->setFont(UiFont(12));
   Button2->setToolTip(QStringLiteral("About program..."));
-  p.Place(Button2, {1096, 9, 72, 25}, Anchor::Right);
   BuildStatusStrip();
-  p.Place(Panel1, {0, 40, kDesignWidth, 41}, Anchor::Stretch);
+  PanelBottom->Place(Panel1, {0, 40, kDesignWidth, 41}, Anchor::Stretch);
 }
 
 void TMainForm::BuildStatusStrip() {

@@ -32,17 +32,23 @@ class ResultModelTest : public QObject {
     EndListUpdate(list, saved);
   }
 
+  // A file list with groups of the given sizes, shown through a model under test.
+  struct Listed {
+    ResultList list{FileListColumns()};
+    TFileList files;
+    ResultModel model{list};
+    QAbstractItemModelTester tester{&model, QAbstractItemModelTester::FailureReportingMode::QtTest};
+    explicit Listed(const std::vector<int>& sizes) { ListFileGroups(list, files, sizes); }
+  };
+
   static QString Line(const QAbstractItemModel& model, int row, int column = 0) {
     return model.index(row, column).data().toString();
   }
 
  private slots:
   void showsGroupsAsHeaderLinesFollowedByTheirRows() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    ListFileGroups(list, files, {3, 2});
+    Listed l({3, 2});
+    ResultModel& model = l.model;
 
     QCOMPARE(model.rowCount(), 7);
     QCOMPARE(model.columnCount(), 4);
@@ -63,11 +69,9 @@ class ResultModelTest : public QObject {
   }
 
   void checkBoxesWriteTheListAndChangesReachTheView() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    ListFileGroups(list, files, {2, 2});
+    Listed l({2, 2});
+    ResultList& list = l.list;
+    ResultModel& model = l.model;
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
 
     QVERIFY(model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole));
@@ -88,10 +92,9 @@ class ResultModelTest : public QObject {
   }
 
   void lockedChecksCannotBeChangedFromAView() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    ListFileGroups(list, files, {2});
+    Listed l({2});
+    ResultList& list = l.list;
+    ResultModel& model = l.model;
     model.SetChecksLocked(true);
     QVERIFY(!(model.flags(model.index(1, 0)) & Qt::ItemIsUserCheckable));
     QVERIFY(!model.setData(model.index(1, 0), Qt::Checked, Qt::CheckStateRole));
@@ -101,11 +104,9 @@ class ResultModelTest : public QObject {
   }
 
   void removedRowsLeaveNoEmptyHeaderAndStrayRowsStayVisible() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    ListFileGroups(list, files, {2, 2});
+    Listed l({2, 2});
+    ResultList& list = l.list;
+    ResultModel& model = l.model;
     list.SetChecked(2, true);  // group 2 is now fully checked
     list.RemoveCheckedRows();  // removes the second row of group 1 and both of group 2
     QCOMPARE(list.Groups().size(), size_t{2});
@@ -118,11 +119,9 @@ class ResultModelTest : public QObject {
   }
 
   void groupDisplayOffShowsRowsAlone() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    ListFileGroups(list, files, {2, 3});
+    Listed l({2, 3});
+    ResultList& list = l.list;
+    ResultModel& model = l.model;
     list.SetGroupView(false);
     QCOMPARE(model.rowCount(), 5);
     QCOMPARE(model.ListRowAt(4), std::optional<size_t>(4));
@@ -133,10 +132,9 @@ class ResultModelTest : public QObject {
   void showsNoLineWhileAListingIsUnderWay() {
     // Events are handled in the middle of a listing; nothing may then be read through lines
     // whose rows are already gone.
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    ListFileGroups(list, files, {3});
+    Listed l({3});
+    ResultList& list = l.list;
+    ResultModel& model = l.model;
     bool saved = true;
     BeginListUpdate(list, saved);
     list.ClearRows();
@@ -158,10 +156,8 @@ class ResultModelTest : public QObject {
   }
 
   void viewReportsTheSelectedRowAndNothingForAHeader() {
-    ResultList list(FileListColumns());
-    TFileList files;
-    ResultModel model(list);
-    ListFileGroups(list, files, {2, 2});
+    Listed l({2, 2});
+    ResultModel& model = l.model;
     ResultView view;
     view.SetResultModel(&model);
     QCOMPARE(view.columnWidth(2), 520);
