@@ -11,15 +11,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,6 +33,7 @@ namespace {
 constexpr std::string_view kComputingText = "Computing SHA-1 hashes (size filtered)...";
 constexpr std::string_view kStoppingText = "Stopping SHA-1 hashing...";
 constexpr auto kPollInterval = std::chrono::milliseconds(30);
+constexpr size_t kFirstBlockSize = 4096;
 
 using ReadBuffer = std::vector<std::byte>;
 
@@ -73,7 +77,8 @@ void RequireDigestStep(int result) {
 
 // Opens nothing but a regular file, and never waits: a FIFO or a device put in a file's place
 // opens at once (O_NONBLOCK) and is refused after the fstat. Not open when no file exists.
-FileDescriptor OpenRegularFile(const std::string& path) {
+// `advice` tells the kernel how the file will be read.
+FileDescriptor OpenRegularFile(const std::string& path, int advice) {
   FileDescriptor file(
       ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!file.IsOpen()) {
@@ -86,21 +91,26 @@ FileDescriptor OpenRegularFile(const std::string& path) {
   // Some file systems honour O_NONBLOCK on regular files too, and reads must wait for the
   // data: clear it (the only status flag that was set).
   if (::fcntl(file.get(), F_SETFL, 0) != 0) throw FileError(errno, "set up", path);
-  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  ::posix_fadvise(file.get(), 0, 0, advice);
   return file;
+}
+
+// One read into the buffer: the number of bytes, 0 at the end of the file.
+size_t ReadSome(int fd, std::span<std::byte> buffer, const std::string& path) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) throw FileError(errno, "read", path);
+  }
 }
 
 void DigestWholeFile(int fd, EVP_MD_CTX* context, std::span<std::byte> buffer,
                      const std::stop_token& abandon, const std::string& path) {
   for (;;) {
     if (abandon.stop_requested()) throw HashingAbandoned();
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    const size_t got = ReadSome(fd, buffer, path);
     if (got == 0) return;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw FileError(errno, "read", path);
-    }
-    RequireDigestStep(EVP_DigestUpdate(context, buffer.data(), static_cast<size_t>(got)));
+    RequireDigestStep(EVP_DigestUpdate(context, buffer.data(), got));
   }
 }
 
@@ -119,7 +129,7 @@ std::string HexText(const unsigned char* bytes, unsigned count) {
 std::string HashFile(const std::string& path, std::span<std::byte> buffer,
                      const std::stop_token& abandon) {
   if (buffer.empty()) throw std::invalid_argument("empty read buffer");
-  const FileDescriptor file = OpenRegularFile(path);
+  const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_SEQUENTIAL);
   if (!file.IsOpen()) return {};
 
   const DigestContext context(EVP_MD_CTX_new());
@@ -140,6 +150,101 @@ void HashRecord(TFileInfo& record, std::span<std::byte> buffer, const std::stop_
     record.ContentHash = HashFile(record.FullPath, buffer, abandon);
   } catch (...) {
     record.ContentHash.clear();
+  }
+}
+
+// ---- First-block check ---------------------------------------------------------------------
+
+// A digest of the file's first block; nothing when the file cannot be read. Only that block
+// is fetched (no read-ahead), since most files checked this way are never read again.
+std::optional<size_t> FirstBlockSignature(const std::string& path, std::span<std::byte> buffer) {
+  try {
+    const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_RANDOM);
+    if (!file.IsOpen()) return std::nullopt;
+    const std::span<std::byte> block = buffer.first(std::min(buffer.size(), kFirstBlockSize));
+    size_t filled = 0;
+    while (filled < block.size()) {
+      const size_t got = ReadSome(file.get(), block.subspan(filled), path);
+      if (got == 0) break;
+      filled += got;
+    }
+    return std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(block.data()), filled));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// Files of one size can only be equal when their first blocks are. So before the first file
+// of a size is hashed, the first block of every file of that size is read, and a file whose
+// first block is unlike every other's is never read in full: it keeps an empty hash, as a file
+// without a twin forms no group anyway. Signatures that collide only cost a full read.
+// Smaller files are hashed at once: for them the extra read per file costs more, on a cold
+// disk, than the full reads it may save.
+class TwinCandidates final {
+ public:
+  explicit TwinCandidates(const std::vector<TFileInfo*>& hashTargets)
+      : FTargets(hashTargets), FBucketOf(hashTargets.size()), FMayHaveTwin(hashTargets.size(), 1) {
+    // The targets are whole buckets one after another, and neighbouring buckets differ in size.
+    for (size_t i = 0; i < hashTargets.size(); ++i) {
+      if (i == 0 || hashTargets[i]->Size != hashTargets[i - 1]->Size) {
+        FBuckets.emplace_back().Begin = i;
+      }
+      FBuckets.back().End = i + 1;
+      FBucketOf[i] = FBuckets.size() - 1;
+    }
+  }
+  TwinCandidates(const TwinCandidates&) = delete;
+  TwinCandidates& operator=(const TwinCandidates&) = delete;
+
+  // Threading: any thread. The first call for a size checks that size's files; other calls
+  // for the same size wait for that check.
+  bool MayHaveTwin(size_t index, std::span<std::byte> buffer, const std::stop_token& abandon) {
+    if (FTargets[index]->Size < kFirstBlockCheckFrom) return true;
+    Bucket& bucket = FBuckets[FBucketOf[index]];
+    std::call_once(bucket.Checked, [&] { CheckBucket(bucket, buffer, abandon); });
+    return FMayHaveTwin[index] != 0;
+  }
+
+ private:
+  struct Bucket {
+    size_t Begin = 0;
+    size_t End = 0;
+    std::once_flag Checked;
+  };
+
+  // Writes FMayHaveTwin of this bucket's records only; call_once publishes it.
+  void CheckBucket(const Bucket& bucket, std::span<std::byte> buffer,
+                   const std::stop_token& abandon) noexcept {
+    try {
+      std::vector<std::optional<size_t>> signatures;
+      std::unordered_map<size_t, size_t> counts;
+      for (size_t i = bucket.Begin; i < bucket.End; ++i) {
+        if (abandon.stop_requested()) return;
+        signatures.push_back(FirstBlockSignature(FTargets[i]->FullPath, buffer));
+        if (signatures.back()) ++counts[*signatures.back()];
+      }
+      for (size_t k = 0; k < signatures.size(); ++k) {
+        if (signatures[k] && counts.find(*signatures[k])->second == 1) {
+          FMayHaveTwin[bucket.Begin + k] = 0;
+        }
+      }
+    } catch (...) {
+      // Left unchecked, every file of the size is hashed.
+    }
+  }
+
+  const std::vector<TFileInfo*>& FTargets;
+  std::vector<size_t> FBucketOf;      // by target index
+  std::vector<uint8_t> FMayHaveTwin;  // by target index (not vector<bool>: threads share it)
+  std::deque<Bucket> FBuckets;        // a deque, since a once_flag never moves
+};
+
+// Processing one claimed record, the same in both modes.
+void ProcessTarget(const std::vector<TFileInfo*>& hashTargets, TwinCandidates& candidates,
+                   size_t index, std::span<std::byte> buffer, const std::stop_token& abandon) {
+  if (candidates.MayHaveTwin(index, buffer, abandon)) {
+    HashRecord(*hashTargets[index], buffer, abandon);
   }
 }
 
@@ -184,11 +289,12 @@ std::vector<TFileInfo*> CollectHashTargets(const SizeBuckets& buckets,
 void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& reporter) {
   const size_t total = hashTargets.size();
   ReadBuffer buffer(kHashReadBlockSize);
+  TwinCandidates candidates(hashTargets);
   reporter.SetProgressPosition(0);
   reporter.SetProgressRange(0, ToProgress(total));
   for (size_t i = 0; i < total; ++i) {
     if (reporter.IsStopRequested()) break;
-    HashRecord(*hashTargets[i], buffer, {});
+    ProcessTarget(hashTargets, candidates, i, buffer, {});
     reporter.SetProgressPosition(ToProgress(i + 1));
     if (i % 10 == 0 || i + 1 == total) {
       reporter.ReportStatus(CountText(kComputingText, i + 1, total));
@@ -207,7 +313,11 @@ class HashWorkers final {
  public:
   HashWorkers(const std::vector<TFileInfo*>& hashTargets, const ScanReporter& reporter,
               unsigned count)
-      : FTargets(hashTargets), FReporter(reporter), FRunning(count), FBuffers(count) {
+      : FTargets(hashTargets),
+        FCandidates(hashTargets),
+        FReporter(reporter),
+        FRunning(count),
+        FBuffers(count) {
     for (ReadBuffer& buffer : FBuffers)
       buffer.resize(kHashReadBlockSize);
     FThreads.reserve(count);
@@ -248,12 +358,13 @@ class HashWorkers final {
     while (!FReporter.IsStopRequested() && !abandon.stop_requested()) {
       const int64_t index = FNextIndex.fetch_add(1, std::memory_order_relaxed) + 1;
       if (index >= static_cast<int64_t>(FTargets.size())) return;
-      HashRecord(*FTargets[static_cast<size_t>(index)], buffer, abandon);
+      ProcessTarget(FTargets, FCandidates, static_cast<size_t>(index), buffer, abandon);
       FCompletedCount.fetch_add(1, std::memory_order_relaxed);
     }
   }
 
   const std::vector<TFileInfo*>& FTargets;
+  TwinCandidates FCandidates;
   const ScanReporter& FReporter;
   std::atomic<int64_t> FNextIndex{-1};  // the last claimed index
   std::atomic<size_t> FCompletedCount{0};

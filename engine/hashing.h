@@ -12,6 +12,10 @@ namespace parvolane {
 /// Size of the blocks in which file contents are read for hashing.
 inline constexpr size_t kHashReadBlockSize = 256 * 1024;
 
+/// Files of at least this size are first compared by their first block with the other files
+/// of their size; one that no other file matches there is not hashed (it has no twin).
+inline constexpr int64_t kFirstBlockCheckFrom = 1024 * 1024;
+
 /// SHA-1 of a file's whole content as 40 lower-case hexadecimal digits; empty when no file
 /// exists at the path. Errors: std::system_error when the file exists but cannot be opened or
 /// read, or is not a regular file.
@@ -21,8 +25,9 @@ std::string HashFileSHA1(const std::string& path);
 /// files reuses one buffer per thread.
 std::string HashFileSHA1(const std::string& path, std::span<std::byte> buffer);
 
-/// Fills ContentHash of every record whose size occurs at least twice, on the calling thread
-/// or on one worker per processor. Threading: workers never outlive the call.
+/// Fills ContentHash of every record whose size occurs at least twice (but for the files that
+/// their first block sets apart, see kFirstBlockCheckFrom), on the calling thread or on one
+/// worker per processor. Threading: workers never outlive the call.
 void ComputeAllHashes(ScanState& state, ScanReporter& reporter);
 
 /// The same with a given number of workers for parallel hashing (at least one is used).

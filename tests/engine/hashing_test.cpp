@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/recording_reporter.h"
@@ -230,24 +232,61 @@ TEST_P(HashingStageInBothModes, StopBeforeHashingReadsNothing) {
   EXPECT_EQ(Hashes(), std::vector<std::string>(3, ""));
 }
 
-// Every mode and worker count gives every record of a shared size the digest of an
-// independent implementation, and no other record a hash.
-TEST_F(HashingStage, EveryModeGivesTheSameHashesOnATree) {
+// The smallest size whose files are first compared by their first block.
+constexpr size_t kCheckedSize = static_cast<size_t>(kFirstBlockCheckFrom);
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::mt19937 rng(seed);
+  for (char& c : bytes)
+    c = static_cast<char>(rng());
+  return bytes;
+}
+
+// Hash -> paths, for every hash that two or more paths share: the groups that the file clone
+// grouping would list.
+using Groups = std::map<std::string, std::vector<std::string>>;
+Groups GroupsOf(const std::vector<std::pair<std::string, std::string>>& pathAndHash) {
+  Groups groups;
+  for (const auto& [path, hash] : pathAndHash) {
+    if (!hash.empty()) groups[hash].push_back(path);
+  }
+  std::erase_if(groups, [](const auto& group) { return group.second.size() < 2; });
+  return groups;
+}
+
+// Every mode and worker count finds the groups that full hashing with an independent
+// implementation finds. Small files of a shared size all get their digest; a large one may be
+// left out when its first block already sets it apart, but never with a wrong hash.
+TEST_F(HashingStage, EveryModeFindsTheGroupsOfFullHashing) {
   std::map<int64_t, int> sizeCount;
   for (int i = 0; i < 300; ++i) {
     const int64_t size = 1 + (i * 7919) % 200 * 31;  // a hundred shared sizes, a hundred unique
     // Some records of a size share their content, others differ.
     const unsigned seed = static_cast<unsigned>(i % 4 == 0 ? 0 : i);
-    Add(tree.FileOfSize("tree/" + std::to_string(i), size, seed), size);
+    Add(tree.FileOfSize("small/" + std::to_string(i), size, seed), size);
     ++sizeCount[size];
+  }
+  for (const size_t size : {kCheckedSize, kCheckedSize + 5}) {
+    const std::string base = RandomBytes(size, 7);
+    for (int i = 0; i < 6; ++i) {
+      std::string content = i < 2 ? base : RandomBytes(size, static_cast<unsigned>(i));
+      if (i == 2 || i == 3) content = base.substr(0, size - 1) + char(i);  // a late difference
+      AddFile("large/" + std::to_string(size) + "-" + std::to_string(i), content);
+      ++sizeCount[static_cast<int64_t>(size)];
+    }
   }
   std::vector<std::string> paths;
   for (const auto& record : state.FFiles)
     paths.push_back(record->FullPath);
   const std::map<std::string, std::string> digests = Sha1sum(paths);
-  std::vector<std::string> expected;
-  for (const auto& record : state.FFiles)
-    expected.push_back(sizeCount[record->Size] > 1 ? digests.at(record->FullPath) : "");
+  std::vector<std::pair<std::string, std::string>> fullHashing;
+  for (const auto& record : state.FFiles) {
+    const bool shared = sizeCount[record->Size] > 1;
+    fullHashing.emplace_back(record->FullPath, shared ? digests.at(record->FullPath) : "");
+  }
+  const Groups expected = GroupsOf(fullHashing);
+  ASSERT_EQ(expected.size(), 2u + 25u);  // the large pairs and the small files of seed 0
 
   struct Mode {
     bool Parallel;
@@ -255,10 +294,56 @@ TEST_F(HashingStage, EveryModeGivesTheSameHashesOnATree) {
   };
   for (const Mode mode : {Mode{false, 0}, Mode{true, 1}, Mode{true, 4},
                           Mode{true, std::thread::hardware_concurrency()}}) {
+    SCOPED_TRACE(::testing::Message() << mode.Parallel << " " << mode.Workers);
     for (const auto& record : state.FFiles)
       record->ContentHash.clear();
     Run(mode.Parallel, mode.Workers);
-    EXPECT_EQ(Hashes(), expected) << mode.Parallel << " " << mode.Workers;
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const auto& record : state.FFiles) {
+      found.emplace_back(record->FullPath, record->ContentHash);
+      const bool small = record->Size < kFirstBlockCheckFrom;
+      if (small || !record->ContentHash.empty()) {
+        EXPECT_EQ(record->ContentHash, fullHashing[found.size() - 1].second) << record->FullPath;
+      }
+    }
+    EXPECT_EQ(GroupsOf(found), expected);
+  }
+}
+
+// Large files of one size are first compared by their first blocks. A file whose first block
+// no other file of its size shares is never read in full and keeps an empty hash; it still
+// counts as one processed file.
+TEST_P(HashingStageInBothModes, AFileWithAUniqueFirstBlockIsNotReadInFull) {
+  const std::string base = RandomBytes(kCheckedSize, 1);
+  std::string lateDifference = base;
+  lateDifference.back() ^= 1;
+  std::string earlyDifference = base;
+  earlyDifference.front() ^= 1;
+  TFileInfo& original = AddFile("original", base);
+  TFileInfo& twin = AddFile("twin", base);
+  TFileInfo& late = AddFile("late", lateDifference);
+  TFileInfo& early = AddFile("early", earlyDifference);
+  TFileInfo& vanished = AddFile("vanished", base);
+  ASSERT_EQ(::unlink(vanished.FullPath.c_str()), 0);
+  // Two of another size that differ at once: neither is read in full; below the size that is
+  // checked, such files are hashed.
+  TFileInfo& apart1 = AddFile("apart1", RandomBytes(kCheckedSize + 1, 2));
+  TFileInfo& apart2 = AddFile("apart2", RandomBytes(kCheckedSize + 1, 3));
+  TFileInfo& small1 = AddFile("small1", RandomBytes(kCheckedSize - 1, 4));
+  TFileInfo& small2 = AddFile("small2", RandomBytes(kCheckedSize - 1, 5));
+  Run(GetParam());
+
+  for (TFileInfo* record : {&original, &twin, &late, &small1, &small2}) {
+    EXPECT_EQ(record->ContentHash, Sha1sum(record->FullPath)) << record->FullPath;
+  }
+  for (TFileInfo* record : {&early, &vanished, &apart1, &apart2}) {
+    EXPECT_EQ(record->ContentHash, "") << record->FullPath;
+  }
+  EXPECT_EQ(reporter.RangeMax, 9);
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 9);
+  if (!GetParam()) {
+    EXPECT_EQ(CountedStatuses(),
+              (std::vector<std::string>{Counted(kComputing, 1, 9), Counted(kComputing, 9, 9)}));
   }
 }
 
