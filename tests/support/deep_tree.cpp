@@ -1,0 +1,128 @@
+#include "support/deep_tree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <vector>
+
+namespace parvolane::testing {
+
+namespace {
+
+class Fd final {
+ public:
+  explicit Fd(int fd) : FFd(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  int get() const { return FFd; }
+  void reset(int fd) {
+    if (FFd >= 0) ::close(FFd);
+    FFd = fd;
+  }
+
+ private:
+  int FFd;
+};
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t slash = path.find('/', start);
+    const size_t end = slash == std::string::npos ? path.size() : slash;
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return parts;
+}
+
+void WriteAllAt(int dirFd, const std::string& fileName, const std::string& content) {
+  const Fd file(::openat(dirFd, fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (file.get() < 0) throw std::runtime_error("cannot create " + fileName);
+  if (::write(file.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    throw std::runtime_error("cannot write " + fileName);
+  }
+}
+
+// Empties the folder open at `fd` and everything below it.
+void EmptyFolder(int fd) {
+  ::fchmod(fd, 0700);
+  const int listFd = ::dup(fd);
+  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+  if (dir == nullptr) {
+    if (listFd >= 0) ::close(listFd);
+    return;
+  }
+  std::vector<std::pair<std::string, bool>> entries;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    const bool folder =
+        ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    entries.emplace_back(name, folder);
+  }
+  ::closedir(dir);
+  for (const auto& [name, folder] : entries) {
+    if (folder) {
+      ::fchmodat(fd, name.c_str(), 0700, 0);
+      const Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (child.get() >= 0) EmptyFolder(child.get());
+    }
+    ::unlinkat(fd, name.c_str(), folder ? AT_REMOVEDIR : 0);
+  }
+}
+
+}  // namespace
+
+std::string MakeFolderChain(const std::string& top, int levels, const std::string& name,
+                            const std::string& fileName, const std::string& content) {
+  ::mkdir(top.c_str(), 0755);
+  Fd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) throw std::runtime_error("cannot open " + top);
+  std::string path = top;
+  for (int i = 0; i < levels; ++i) {
+    if (::mkdirat(folder.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+      throw std::runtime_error("cannot make a folder below " + top);
+    }
+    folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) throw std::runtime_error("cannot open a folder below " + top);
+    path += "/" + name;
+  }
+  WriteAllAt(folder.get(), fileName, content);
+  return path;
+}
+
+int OpenAnyPath(const std::string& path, bool followLast) {
+  const std::vector<std::string> parts = Components(path);
+  int fd = ::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = 0; i < parts.size() && fd >= 0; ++i) {
+    const bool last = i + 1 == parts.size();
+    const int next =
+        ::openat(fd, parts[i].c_str(), O_PATH | O_CLOEXEC | (last && !followLast ? O_NOFOLLOW : 0));
+    ::close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
+void RemoveTreeAt(const std::string& path) {
+  ::chmod(path.c_str(), 0700);
+  const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0) {
+    ::unlink(path.c_str());
+    return;
+  }
+  EmptyFolder(folder.get());
+  ::rmdir(path.c_str());
+}
+
+}  // namespace parvolane::testing
