@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -95,6 +97,38 @@ class TempFile final {
   bool FCommitted = false;
 };
 
+// A link is written through: the file it names is replaced, the link stays. A dangling link is
+// replaced by the file.
+std::string ResolveLink(const std::string& fileName) {
+  struct stat st {};
+  if (::lstat(fileName.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return fileName;
+  char resolved[PATH_MAX];
+  return ::realpath(fileName.c_str(), resolved) != nullptr ? std::string(resolved) : fileName;
+}
+
+// A device or a pipe (/dev/null, /dev/stdout, a FIFO) is written into: renaming a file over it
+// would destroy it.
+bool IsSpecialFile(const std::string& fileName) {
+  struct stat st {};
+  return ::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+void WriteInPlace(const std::string& fileName, std::string_view data) {
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) ThrowWriteError(errno, fileName);
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      ThrowWriteError(error, fileName);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  if (::close(fd) != 0) ThrowWriteError(errno, fileName);
+}
+
 }  // namespace
 
 std::string ListViewCsvText(const ResultList& list) {
@@ -118,7 +152,12 @@ std::string ListViewCsvText(const ResultList& list) {
 
 void ExportListViewToCsv(const ResultList& list, const std::string& fileName) {
   const std::string text = ListViewCsvText(list);
-  TempFile file(fileName);
+  const std::string target = ResolveLink(fileName);
+  if (IsSpecialFile(target)) {
+    WriteInPlace(target, text);
+    return;
+  }
+  TempFile file(target);
   file.KeepModeOfTarget();
   file.Write(text);
   file.Commit();

@@ -1,9 +1,11 @@
 #include "results/csv_export.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <thread>
 
 #include <csignal>
 #include <filesystem>
@@ -173,13 +175,31 @@ TEST_F(CsvExport, FailuresLeaveThePreviousFileAndNoTemporaryFile) {
   EXPECT_TRUE(Entries(tree.Path("locked")).empty());
 }
 
-TEST_F(CsvExport, ASymbolicLinkIsReplacedByTheFileItselfAndItsTargetKept) {
-  const std::string other = tree.File("elsewhere.csv", "kept");
+TEST_F(CsvExport, WritesThroughLinksAndIntoDevicesAndPipes) {
+  // A link keeps pointing at the file, which gets the new content.
+  const std::string other = tree.File("elsewhere.csv", "old");
   const std::string link = tree.Symlink("link.csv", other);
   ExportListViewToCsv(list, link);
-  EXPECT_EQ(ReadAll(other), "kept");
-  EXPECT_EQ(ReadAll(link), ListViewCsvText(list));
-  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadAll(other), ListViewCsvText(list));
+
+  // A device is written into, never replaced by a file.
+  ExportListViewToCsv(list, "/dev/null");
+  struct stat st {};
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  // So is a pipe: a reader gets the text, and the pipe is still a pipe.
+  const std::string fifo = tree.Path("pipe.csv");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = ReadAll(fifo); });
+  ExportListViewToCsv(list, fifo);
+  reader.join();
+  EXPECT_EQ(received, ListViewCsvText(list));
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(Entries(tree.Root()), (std::set<std::string>{"elsewhere.csv", "link.csv", "pipe.csv"}));
 }
 
 }  // namespace
