@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QByteArray>
 #include <QTest>
 #include <cstdlib>
 #include <filesystem>
@@ -46,20 +47,6 @@ std::string ReadAll(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
-}
-
-std::optional<std::string> PercentDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-    i += 2;
-  }
-  return out;
 }
 
 // Every entry below a folder: a folder maps to nothing, a file to its bytes.
@@ -113,22 +100,26 @@ void MakeRandomTree(TempTree& tree, unsigned seed) {
   }
 }
 
+// The original path that a .trashinfo record names; nothing when it names none.
+std::optional<std::string> RecordedPath(const std::string& info) {
+  static const std::string kKey = "\nPath=";
+  const size_t start = info.find(kKey);
+  if (!info.starts_with("[Trash Info]\n") || start == std::string::npos) return std::nullopt;
+  const size_t end = info.find('\n', start + kKey.size());
+  if (end == std::string::npos) return std::nullopt;
+  const std::string encoded = info.substr(start + kKey.size(), end - start - kKey.size());
+  return QByteArray::fromPercentEncoding(QByteArray::fromStdString(encoded)).toStdString();
+}
+
 // What a trash holds: for each record, the entry in files/ and the original path it names.
 std::map<std::string, std::string> TrashRecords(const std::string& trash,
                                                 std::vector<std::string>& problems) {
   std::map<std::string, std::string> records;
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator(trash + "/info", ec)) {
-    const std::string info = ReadAll(entry.path().string());
-    const std::string key = "\nPath=";
-    const size_t start = info.find(key);
-    const size_t end = start == std::string::npos ? start : info.find('\n', start + 1);
-    const std::optional<std::string> path =
-        end == std::string::npos
-            ? std::nullopt
-            : PercentDecode(info.substr(start + key.size(), end - start - key.size()));
+    const std::optional<std::string> path = RecordedPath(ReadAll(entry.path().string()));
     const std::string name = entry.path().stem().string();
-    if (!info.starts_with("[Trash Info]\n") || !path) {
+    if (!path) {
       problems.push_back("unreadable record " + entry.path().string());
     } else if (!fs::exists(fs::symlink_status(trash + "/files/" + name))) {
       problems.push_back("record without its entry: " + name);
