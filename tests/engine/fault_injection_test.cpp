@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
