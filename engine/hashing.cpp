@@ -1,5 +1,7 @@
 #include "engine/hashing.h"
 
+#include "engine/file_digest.h"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -33,114 +36,6 @@ namespace {
 constexpr std::string_view kComputingText = "Computing SHA-1 hashes (size filtered)...";
 constexpr std::string_view kStoppingText = "Stopping SHA-1 hashing...";
 constexpr auto kPollInterval = std::chrono::milliseconds(30);
-constexpr size_t kFirstBlockSize = 4096;
-
-using ReadBuffer = std::vector<std::byte>;
-
-// ---- One file ------------------------------------------------------------------------------
-
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd) : FFd(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&&) = delete;
-  ~FileDescriptor() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  int get() const { return FFd; }
-  bool IsOpen() const { return FFd >= 0; }
-
- private:
-  int FFd;
-};
-
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
-
-// Thrown when the stage gives up on a file half read; the record keeps an empty hash.
-struct HashingAbandoned final : std::exception {
-  const char* what() const noexcept override { return "hashing abandoned"; }
-};
-
-std::system_error FileError(int error, std::string_view operation, const std::string& path) {
-  return std::system_error(error, std::generic_category(),
-                           "cannot " + std::string(operation) + " '" + path + "'");
-}
-
-void RequireDigestStep(int result) {
-  if (result != 1) throw std::runtime_error("SHA-1 digest failed");
-}
-
-// Opens nothing but a regular file, and never waits: a FIFO or a device put in a file's place
-// opens at once (O_NONBLOCK) and is refused after the fstat. Not open when no file exists.
-// `advice` tells the kernel how the file will be read.
-FileDescriptor OpenRegularFile(const std::string& path, int advice) {
-  FileDescriptor file(
-      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-  if (!file.IsOpen()) {
-    if (errno == ENOENT || errno == ENOTDIR) return file;
-    throw FileError(errno, "open", path);
-  }
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0) throw FileError(errno, "query", path);
-  if (!S_ISREG(st.st_mode)) throw FileError(EINVAL, "hash a non-regular file", path);
-  // Some file systems honour O_NONBLOCK on regular files too, and reads must wait for the
-  // data: clear it (the only status flag that was set).
-  if (::fcntl(file.get(), F_SETFL, 0) != 0) throw FileError(errno, "set up", path);
-  ::posix_fadvise(file.get(), 0, 0, advice);
-  return file;
-}
-
-// One read into the buffer: the number of bytes, 0 at the end of the file.
-size_t ReadSome(int fd, std::span<std::byte> buffer, const std::string& path) {
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) throw FileError(errno, "read", path);
-  }
-}
-
-void DigestWholeFile(int fd, EVP_MD_CTX* context, std::span<std::byte> buffer,
-                     const std::stop_token& abandon, const std::string& path) {
-  for (;;) {
-    if (abandon.stop_requested()) throw HashingAbandoned();
-    const size_t got = ReadSome(fd, buffer, path);
-    if (got == 0) return;
-    RequireDigestStep(EVP_DigestUpdate(context, buffer.data(), got));
-  }
-}
-
-std::string HexText(const unsigned char* bytes, unsigned count) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text(size_t{count} * 2, '\0');
-  for (unsigned i = 0; i < count; ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  return text;
-}
-
-// `abandon` lets the parallel stage give up between two blocks of a large file when it has to
-// leave in a hurry (an error on the user-interface thread).
-std::string HashFile(const std::string& path, std::span<std::byte> buffer,
-                     const std::stop_token& abandon) {
-  if (buffer.empty()) throw std::invalid_argument("empty read buffer");
-  const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_SEQUENTIAL);
-  if (!file.IsOpen()) return {};
-
-  const DigestContext context(EVP_MD_CTX_new());
-  if (!context) throw std::bad_alloc();
-  RequireDigestStep(EVP_DigestInit_ex(context.get(), EVP_sha1(), nullptr));
-  DigestWholeFile(file.get(), context.get(), buffer, abandon, path);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  RequireDigestStep(EVP_DigestFinal_ex(context.get(), digest, &length));
-  return HexText(digest, length);
-}
 
 // The same in both modes: a file that cannot be hashed leaves an empty hash, and nothing
 // stops the stage.
@@ -153,34 +48,11 @@ void HashRecord(TFileInfo& record, std::span<std::byte> buffer, const std::stop_
   }
 }
 
-// ---- First-block check ---------------------------------------------------------------------
-
-// A digest of the file's first block; nothing when the file cannot be read. Only that block
-// is fetched (no read-ahead), since most files checked this way are never read again.
-std::optional<size_t> FirstBlockSignature(const std::string& path, std::span<std::byte> buffer) {
-  try {
-    const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_RANDOM);
-    if (!file.IsOpen()) return std::nullopt;
-    const std::span<std::byte> block = buffer.first(std::min(buffer.size(), kFirstBlockSize));
-    size_t filled = 0;
-    while (filled < block.size()) {
-      const size_t got = ReadSome(file.get(), block.subspan(filled), path);
-      if (got == 0) break;
-      filled += got;
-    }
-    return std::hash<std::string_view>()(
-        std::string_view(reinterpret_cast<const char*>(block.data()), filled));
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
-// Files of one size can only be equal when their first blocks are. So before the first file
-// of a size is hashed, the first block of every file of that size is read, and a file whose
-// first block is unlike every other's is never read in full: it keeps an empty hash, as a file
-// without a twin forms no group anyway. Signatures that collide only cost a full read.
-// Smaller files are hashed at once: for them the extra read per file costs more, on a cold
-// disk, than the full reads it may save.
+// Files of one size can only be equal when their first and last blocks are. So before the
+// first file of a size is hashed, those blocks of every file of that size are read, and a file
+// whose blocks are unlike every other's is never read in full: it keeps an empty hash, as a
+// file without a twin forms no group anyway. Signatures that collide only cost a full read.
+// Files of one block or less are hashed at once: the check would read them whole anyway.
 class TwinCandidates final {
  public:
   explicit TwinCandidates(const std::vector<TFileInfo*>& hashTargets)
@@ -221,7 +93,7 @@ class TwinCandidates final {
       std::unordered_map<size_t, size_t> counts;
       for (size_t i = bucket.Begin; i < bucket.End; ++i) {
         if (abandon.stop_requested()) return;
-        signatures.push_back(FirstBlockSignature(FTargets[i]->FullPath, buffer));
+        signatures.push_back(EdgeBlocksSignature(*FTargets[i], buffer));
         if (signatures.back()) ++counts[*signatures.back()];
       }
       for (size_t k = 0; k < signatures.size(); ++k) {
@@ -260,26 +132,35 @@ std::string CountText(std::string_view prefix, size_t done, size_t total) {
 
 // ---- Size filter ---------------------------------------------------------------------------
 
-// Largest sizes first: in parallel mode a big file then never runs alone at the end.
-using SizeBuckets = std::map<int64_t, std::vector<TFileInfo*>, std::greater<>>;
+// The size buckets as one list sorted by size, largest first (in parallel mode a big file then
+// never runs alone at the end); a bucket is a run of equal sizes, in collection order. One
+// pointer per file, where a map of lists would cost far more at a million files.
+using SizeBuckets = std::vector<TFileInfo*>;
 
 SizeBuckets BucketBySize(const TFileList& files, const ScanReporter& reporter) {
   SizeBuckets buckets;
+  buckets.reserve(files.size());
   for (const auto& record : files) {
     if (reporter.IsStopRequested()) break;
     if (record->Size < 1) continue;
-    buckets[record->Size].push_back(record.get());
+    buckets.push_back(record.get());
   }
+  std::stable_sort(buckets.begin(), buckets.end(),
+                   [](const TFileInfo* a, const TFileInfo* b) { return a->Size > b->Size; });
   return buckets;
 }
 
 std::vector<TFileInfo*> CollectHashTargets(const SizeBuckets& buckets,
                                            const ScanReporter& reporter) {
   std::vector<TFileInfo*> targets;
-  for (const auto& [size, bucket] : buckets) {
+  for (size_t begin = 0, end = 0; begin < buckets.size(); begin = end) {
     if (reporter.IsStopRequested()) break;
-    if (bucket.size() < 2) continue;
-    targets.insert(targets.end(), bucket.begin(), bucket.end());
+    for (end = begin + 1; end < buckets.size() && buckets[end]->Size == buckets[begin]->Size;) {
+      ++end;
+    }
+    if (end - begin < 2) continue;
+    targets.insert(targets.end(), buckets.begin() + static_cast<ptrdiff_t>(begin),
+                   buckets.begin() + static_cast<ptrdiff_t>(end));
   }
   return targets;
 }
@@ -305,19 +186,87 @@ void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& 
 
 // ---- Parallel hashing ----------------------------------------------------------------------
 
-// The worker tasks of one parallel run. Each claims records through one atomic counter and
-// writes only the hashes of the records it claimed. The threads are the last member, so they
-// are joined before anything they use goes away; a jthread asks its task to abandon its work
-// before the join, which matters only when the stage leaves early through an error.
+// Files read side by side at most, so that a large group never holds many descriptors.
+constexpr size_t kMaxAlikeFiles = 16;
+
+// What one worker claims: one file, or files that are very likely equal (same size, same first
+// and last blocks), which are read side by side so that only the first is digested.
+struct HashJob {
+  std::vector<size_t> Members;  // indexes into the hash targets
+};
+
+// The jobs of the targets: files whose edge blocks no other file of their size shares are left
+// out (they have no twin) and counted as done at once; `signatures` holds nothing for files
+// that were not checked or could not be read, and those are hashed on their own.
+std::vector<HashJob> PlanJobs(const std::vector<TFileInfo*>& targets,
+                              const std::vector<std::optional<size_t>>& signatures,
+                              size_t& settled) {
+  std::vector<HashJob> jobs;
+  for (size_t begin = 0; begin < targets.size();) {
+    size_t end = begin;
+    std::unordered_map<size_t, std::vector<size_t>> alike;
+    for (; end < targets.size() && targets[end]->Size == targets[begin]->Size; ++end) {
+      if (signatures[end]) {
+        alike[*signatures[end]].push_back(end);
+      } else {
+        jobs.push_back(HashJob{{end}});
+      }
+    }
+    for (auto& [signature, members] : alike) {
+      if (members.size() == 1) ++settled;
+      for (size_t k = 0; members.size() > 1 && k < members.size(); k += kMaxAlikeFiles) {
+        const size_t last = std::min(members.size(), k + kMaxAlikeFiles);
+        jobs.push_back(HashJob{{members.begin() + static_cast<ptrdiff_t>(k),
+                                members.begin() + static_cast<ptrdiff_t>(last)}});
+      }
+    }
+    begin = end;
+  }
+  return jobs;
+}
+
+// Hashes a job's records. Records that were hashed before keep their text; of files read side
+// by side, one that differs from the first after all is hashed on its own.
+void RunJob(const HashJob& job, const std::vector<TFileInfo*>& targets, ReadBuffer& first,
+            ReadBuffer& other, const std::stop_token& abandon) {
+  if (job.Members.size() == 1) {
+    HashRecord(*targets[job.Members.front()], first, abandon);
+    return;
+  }
+  std::vector<const std::string*> paths;
+  for (const size_t index : job.Members)
+    paths.push_back(&targets[index]->FullPath);
+  const auto digests = HashAlike(paths, first, other, abandon);
+  for (size_t k = 0; k < job.Members.size(); ++k) {
+    TFileInfo& record = *targets[job.Members[k]];
+    if (!record.ContentHash.empty()) continue;
+    if (digests[k]) {
+      record.ContentHash = *digests[k];
+    } else {
+      HashRecord(record, first, abandon);
+    }
+  }
+}
+
+// The worker tasks of one parallel run. First they read the edge blocks of every file of more
+// than one block, each claiming files through one atomic counter; the last to finish that
+// plans the jobs; then each claims jobs through another counter. A task writes only what its
+// claims own. The threads are the last member, so they are joined before anything they use
+// goes away; a jthread asks its task to abandon its work before the join, which matters only
+// when the stage leaves early through an error.
 class HashWorkers final {
  public:
   HashWorkers(const std::vector<TFileInfo*>& hashTargets, const ScanReporter& reporter,
               unsigned count)
       : FTargets(hashTargets),
-        FCandidates(hashTargets),
         FReporter(reporter),
+        FSignatures(hashTargets.size()),
+        FPlanned(count, PlanCompletion{this}),
         FRunning(count),
-        FBuffers(count) {
+        FBuffers(2 * size_t{count}) {
+    for (size_t i = 0; i < hashTargets.size(); ++i) {
+      if (hashTargets[i]->Size >= kFirstBlockCheckFrom) FToCheck.push_back(i);
+    }
     for (ReadBuffer& buffer : FBuffers)
       buffer.resize(kHashReadBlockSize);
     FThreads.reserve(count);
@@ -344,34 +293,72 @@ class HashWorkers final {
   }
 
  private:
+  struct PlanCompletion {
+    HashWorkers* Owner;
+    void operator()() noexcept { Owner->Plan(); }
+  };
+
+  bool Stopped(const std::stop_token& abandon) const {
+    return FReporter.IsStopRequested() || abandon.stop_requested();
+  }
+
   void Run(unsigned task, const std::stop_token& abandon) noexcept {
+    ReadBuffer& first = FBuffers[2 * size_t{task}];
+    ReadBuffer& other = FBuffers[2 * size_t{task} + 1];
+    CheckEdges(first, abandon);
+    FPlanned.arrive_and_wait();  // every task arrives exactly once, whatever happened
     try {
-      ClaimAndHash(FBuffers[task], abandon);
+      ClaimAndHash(first, other, abandon);
     } catch (...) {
-      // A task that fails ends like one that ran out of records.
+      // A task that fails ends like one that ran out of work.
     }
     const std::lock_guard lock(FMutex);
     if (--FRunning == 0) FLastFinished.notify_all();
   }
 
-  void ClaimAndHash(ReadBuffer& buffer, const std::stop_token& abandon) {
-    while (!FReporter.IsStopRequested() && !abandon.stop_requested()) {
-      const int64_t index = FNextIndex.fetch_add(1, std::memory_order_relaxed) + 1;
-      if (index >= static_cast<int64_t>(FTargets.size())) return;
-      ProcessTarget(FTargets, FCandidates, static_cast<size_t>(index), buffer, abandon);
-      FCompletedCount.fetch_add(1, std::memory_order_relaxed);
+  void CheckEdges(ReadBuffer& buffer, const std::stop_token& abandon) noexcept {
+    for (;;) {
+      const size_t claim = FNextCheck.fetch_add(1, std::memory_order_relaxed);
+      if (claim >= FToCheck.size() || Stopped(abandon)) return;
+      const size_t index = FToCheck[claim];
+      FSignatures[index] = EdgeBlocksSignature(*FTargets[index], buffer);
+    }
+  }
+
+  // Runs once, on the last task to arrive, after every signature was written.
+  void Plan() noexcept {
+    try {
+      size_t settled = 0;
+      FJobs = PlanJobs(FTargets, FSignatures, settled);
+      FCompletedCount.fetch_add(settled, std::memory_order_relaxed);
+    } catch (...) {
+      FJobs.clear();  // out of memory: nothing more is hashed
+    }
+  }
+
+  void ClaimAndHash(ReadBuffer& first, ReadBuffer& other, const std::stop_token& abandon) {
+    while (!Stopped(abandon)) {
+      const size_t claim = FNextJob.fetch_add(1, std::memory_order_relaxed);
+      if (claim >= FJobs.size()) return;
+      const HashJob& job = FJobs[claim];
+      RunJob(job, FTargets, first, other, abandon);
+      FCompletedCount.fetch_add(job.Members.size(), std::memory_order_relaxed);
     }
   }
 
   const std::vector<TFileInfo*>& FTargets;
-  TwinCandidates FCandidates;
   const ScanReporter& FReporter;
-  std::atomic<int64_t> FNextIndex{-1};  // the last claimed index
+  std::vector<size_t> FToCheck;                    // targets whose edge blocks are read
+  std::vector<std::optional<size_t>> FSignatures;  // by target; each written by one task
+  std::atomic<size_t> FNextCheck{0};
+  std::vector<HashJob> FJobs;  // written once, by the plan
+  std::atomic<size_t> FNextJob{0};
   std::atomic<size_t> FCompletedCount{0};
+  std::barrier<PlanCompletion> FPlanned;
   mutable std::mutex FMutex;
   std::condition_variable FLastFinished;
-  unsigned FRunning;  // tasks not yet finished; guarded by FMutex
-  std::vector<ReadBuffer> FBuffers;
+  unsigned FRunning;                 // tasks not yet finished; guarded by FMutex
+  std::vector<ReadBuffer> FBuffers;  // two per task
   std::vector<std::jthread> FThreads;
 };
 

@@ -13,9 +13,14 @@ namespace parvolane {
 /// Size of the blocks in which file contents are read for hashing.
 inline constexpr size_t kHashReadBlockSize = 256 * 1024;
 
-/// Files of at least this size are first compared by their first block with the other files
-/// of their size; one that no other file matches there is not hashed (it has no twin).
-inline constexpr int64_t kFirstBlockCheckFrom = 1024 * 1024;
+/// Size of the first and the last block by which files of one size are compared before any of
+/// them is read in full.
+inline constexpr size_t kEdgeBlockSize = 4096;
+
+/// Files of at least this size (more than one edge block) are first compared by their first and
+/// last blocks with the other files of their size; one that no other file matches there is not
+/// hashed (it has no twin). Smaller files are read whole at once.
+inline constexpr int64_t kFirstBlockCheckFrom = static_cast<int64_t>(kEdgeBlockSize) + 1;
 
 /// SHA-1 of a file's whole content as 40 lower-case hexadecimal digits; empty when no file
 /// exists at the path. Errors: std::system_error when the file exists but cannot be opened or
@@ -27,7 +32,7 @@ std::string HashFileSHA1(const std::string& path);
 std::string HashFileSHA1(const std::string& path, std::span<std::byte> buffer);
 
 /// Fills ContentHash of every record whose size occurs at least twice (but for the files that
-/// their first block sets apart, see kFirstBlockCheckFrom), on the calling thread or on one
+/// their first or last block sets apart, see kFirstBlockCheckFrom), on the calling thread or on one
 /// worker per processor. Threading: workers never outlive the call.
 void ComputeAllHashes(ScanState& state, ScanReporter& reporter);
 

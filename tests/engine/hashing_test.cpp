@@ -310,41 +310,66 @@ TEST_F(HashingStage, EveryModeFindsTheGroupsOfFullHashing) {
   }
 }
 
-// Large files of one size are first compared by their first blocks. A file whose first block
-// no other file of its size shares is never read in full and keeps an empty hash; it still
-// counts as one processed file.
-TEST_P(HashingStageInBothModes, AFileWithAUniqueFirstBlockIsNotReadInFull) {
-  const std::string base = RandomBytes(kCheckedSize, 1);
+// Files of one size and more than one block are first compared by their first and last
+// blocks. A file whose blocks no other file of its size shares is never read in full and keeps
+// an empty hash; it still counts as one processed file.
+TEST_P(HashingStageInBothModes, AFileWithUniqueEdgeBlocksIsNotReadInFull) {
+  const size_t size = 3 * kEdgeBlockSize;  // a middle that neither edge block covers
+  const std::string base = RandomBytes(size, 1);
   std::string lateDifference = base;
   lateDifference.back() ^= 1;
   std::string earlyDifference = base;
   earlyDifference.front() ^= 1;
+  std::string middleDifference = base;
+  middleDifference[size / 2] ^= 1;
   TFileInfo& original = AddFile("original", base);
   TFileInfo& twin = AddFile("twin", base);
+  TFileInfo& middle = AddFile("middle", middleDifference);
   TFileInfo& late = AddFile("late", lateDifference);
   TFileInfo& early = AddFile("early", earlyDifference);
   TFileInfo& vanished = AddFile("vanished", base);
   ASSERT_EQ(::unlink(vanished.FullPath.c_str()), 0);
-  // Two of another size that differ at once: neither is read in full; below the size that is
-  // checked, such files are hashed.
+  // Two of another size that differ at once: neither is read in full; files of one block are
+  // hashed whatever they hold.
   TFileInfo& apart1 = AddFile("apart1", RandomBytes(kCheckedSize + 1, 2));
   TFileInfo& apart2 = AddFile("apart2", RandomBytes(kCheckedSize + 1, 3));
   TFileInfo& small1 = AddFile("small1", RandomBytes(kCheckedSize - 1, 4));
   TFileInfo& small2 = AddFile("small2", RandomBytes(kCheckedSize - 1, 5));
   Run(GetParam());
 
-  for (TFileInfo* record : {&original, &twin, &late, &small1, &small2}) {
+  for (TFileInfo* record : {&original, &twin, &middle, &small1, &small2}) {
     EXPECT_EQ(record->ContentHash, Sha1sum(record->FullPath)) << record->FullPath;
   }
-  for (TFileInfo* record : {&early, &vanished, &apart1, &apart2}) {
+  for (TFileInfo* record : {&late, &early, &vanished, &apart1, &apart2}) {
     EXPECT_EQ(record->ContentHash, "") << record->FullPath;
   }
-  EXPECT_EQ(reporter.RangeMax, 9);
-  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 9);
+  EXPECT_EQ(reporter.RangeMax, 10);
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 10);
   if (!GetParam()) {
     EXPECT_EQ(CountedStatuses(),
-              (std::vector<std::string>{Counted(kComputing, 1, 9), Counted(kComputing, 9, 9)}));
+              (std::vector<std::string>{Counted(kComputing, 1, 10), Counted(kComputing, 10, 10)}));
   }
+}
+
+// Files that are alike are read side by side and only the first is digested; every one of
+// them gets the digest, and one that differs in the middle after all gets its own.
+TEST_F(HashingStage, ParallelHashesAlikeFilesSideBySide) {
+  const size_t size = 5 * kHashReadBlockSize + 17;  // several blocks and a short last one
+  const std::string base = RandomBytes(size, 9);
+  std::string odd = base;
+  odd[size / 2] ^= 1;
+  std::vector<TFileInfo*> records;
+  for (int i = 0; i < 20; ++i) {  // more than are read side by side at once
+    records.push_back(&AddFile("alike" + std::to_string(i), i == 7 ? odd : base));
+  }
+  TFileInfo& longer = AddFile("longer", base + "x");  // another size: no twin
+  Run(true, 2);
+  const std::string digest = Sha1sum(records[0]->FullPath);
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i]->ContentHash, i == 7 ? Sha1sum(records[i]->FullPath) : digest) << i;
+  }
+  EXPECT_EQ(longer.ContentHash, "");
+  EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], 20);  // "longer" is no target
 }
 
 TEST_F(HashingStage, SequentialTextEveryTenFiles) {

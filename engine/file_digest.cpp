@@ -1,0 +1,269 @@
+#include "engine/file_digest.h"
+
+#include "engine/hashing.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+
+namespace parvolane {
+
+namespace {
+
+struct DigestContextFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
+
+std::system_error FileError(int error, std::string_view operation, const std::string& path) {
+  return std::system_error(error, std::generic_category(),
+                           "cannot " + std::string(operation) + " '" + path + "'");
+}
+
+void RequireDigestStep(int result) {
+  if (result != 1) throw std::runtime_error("SHA-1 digest failed");
+}
+
+// One read into the buffer: the number of bytes, 0 at the end of the file.
+size_t ReadSome(int fd, std::span<std::byte> buffer, const std::string& path) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) throw FileError(errno, "read", path);
+  }
+}
+
+std::string HexText(const unsigned char* bytes, unsigned count) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(size_t{count} * 2, '\0');
+  for (unsigned i = 0; i < count; ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+// Fills the block with the file's bytes from `offset` on, as far as the file reaches.
+std::span<std::byte> ReadBlockAt(int fd, std::span<std::byte> block, int64_t offset,
+                                 const std::string& path) {
+  size_t filled = 0;
+  while (filled < block.size()) {
+    const ssize_t got = ::pread(fd, block.data() + filled, block.size() - filled,
+                                static_cast<off_t>(offset) + static_cast<off_t>(filled));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw FileError(errno, "read", path);
+    if (got == 0) break;
+    filled += static_cast<size_t>(got);
+  }
+  return block.first(filled);
+}
+
+size_t BlockDigest(std::span<const std::byte> block) {
+  return std::hash<std::string_view>()(
+      std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+}
+
+class Sha1 final {
+ public:
+  Sha1() : FContext(EVP_MD_CTX_new()) {
+    if (!FContext) throw std::bad_alloc();
+    RequireDigestStep(EVP_DigestInit_ex(FContext.get(), EVP_sha1(), nullptr));
+  }
+  void Update(std::span<const std::byte> bytes) {
+    RequireDigestStep(EVP_DigestUpdate(FContext.get(), bytes.data(), bytes.size()));
+  }
+  std::string HexDigest() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    RequireDigestStep(EVP_DigestFinal_ex(FContext.get(), digest, &length));
+    return HexText(digest, length);
+  }
+  EVP_MD_CTX* get() const { return FContext.get(); }
+
+ private:
+  DigestContext FContext;
+};
+
+}  // namespace
+
+FileDescriptor::~FileDescriptor() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (FFd >= 0) ::close(FFd);
+    FFd = std::exchange(other.FFd, -1);
+  }
+  return *this;
+}
+
+// Opens nothing but a regular file, and never waits: a FIFO or a device put in a file's place
+// opens at once (O_NONBLOCK) and is refused after the fstat. Not open when no file exists.
+// `advice` tells the kernel how the file will be read.
+FileDescriptor OpenRegularFile(const std::string& path, int advice) {
+  FileDescriptor file(
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+  if (!file.IsOpen()) {
+    if (errno == ENOENT || errno == ENOTDIR) return file;
+    throw FileError(errno, "open", path);
+  }
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) throw FileError(errno, "query", path);
+  if (!S_ISREG(st.st_mode)) throw FileError(EINVAL, "hash a non-regular file", path);
+  // Some file systems honour O_NONBLOCK on regular files too, and reads must wait for the
+  // data: clear it (the only status flag that was set).
+  if (::fcntl(file.get(), F_SETFL, 0) != 0) throw FileError(errno, "set up", path);
+  ::posix_fadvise(file.get(), 0, 0, advice);
+  return file;
+}
+
+size_t ReadFull(int fd, std::span<std::byte> buffer, const std::string& path) {
+  size_t filled = 0;
+  while (filled < buffer.size()) {
+    const size_t got = ReadSome(fd, buffer.subspan(filled), path);
+    if (got == 0) break;
+    filled += got;
+  }
+  return filled;
+}
+
+// `abandon` lets the parallel stage give up between two blocks of a large file when it has to
+// leave in a hurry (an error on the user-interface thread).
+std::string HashFile(const std::string& path, std::span<std::byte> buffer,
+                     const std::stop_token& abandon) {
+  if (buffer.empty()) throw std::invalid_argument("empty read buffer");
+  const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_SEQUENTIAL);
+  if (!file.IsOpen()) return {};
+  Sha1 sha1;
+  for (;;) {
+    if (abandon.stop_requested()) throw HashingAbandoned();
+    const size_t got = ReadSome(file.get(), buffer, path);
+    if (got == 0) return sha1.HexDigest();
+    sha1.Update(buffer.first(got));
+  }
+}
+
+// A digest of the file's first and last blocks; nothing when the file cannot be read. Only
+// those blocks are fetched (no read-ahead), since most files checked this way are never read
+// again: files of one size that differ at all differ at one end far more often than in the
+// middle alone.
+std::optional<size_t> EdgeBlocksSignature(const TFileInfo& record, std::span<std::byte> buffer) {
+  try {
+    const FileDescriptor file = OpenRegularFile(record.FullPath, POSIX_FADV_RANDOM);
+    if (!file.IsOpen()) return std::nullopt;
+    const std::span<std::byte> block = buffer.first(std::min(buffer.size(), kEdgeBlockSize));
+    const size_t first = BlockDigest(ReadBlockAt(file.get(), block, 0, record.FullPath));
+    const int64_t lastOffset =
+        std::max<int64_t>(0, record.Size - static_cast<int64_t>(block.size()));
+    const size_t last = BlockDigest(ReadBlockAt(file.get(), block, lastOffset, record.FullPath));
+    return first ^ (last + 0x9E3779B97F4A7C15ULL + (first << 6) + (first >> 2));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+namespace {
+
+// One file read beside the first: open, and still equal to it so far.
+struct Companion {
+  const std::string* Path;
+  FileDescriptor File;
+  bool Alike;
+};
+
+std::vector<Companion> OpenCompanions(const std::vector<const std::string*>& paths, size_t first) {
+  std::vector<Companion> companions;
+  for (size_t i = first + 1; i < paths.size(); ++i) {
+    Companion companion{paths[i], FileDescriptor(-1), false};
+    try {
+      companion.File = OpenRegularFile(*paths[i], POSIX_FADV_SEQUENTIAL);
+      companion.Alike = companion.File.IsOpen();
+    } catch (...) {
+    }
+    companions.push_back(std::move(companion));
+  }
+  return companions;
+}
+
+// Compares a companion's next bytes with the first file's block.
+void CompareBlock(Companion& companion, std::span<const std::byte> block,
+                  std::span<std::byte> buffer) {
+  if (!companion.Alike) return;
+  try {
+    const size_t got = ReadFull(companion.File.get(), buffer.first(block.size()), *companion.Path);
+    companion.Alike = got == block.size() && std::memcmp(buffer.data(), block.data(), got) == 0;
+  } catch (...) {
+    companion.Alike = false;
+  }
+}
+
+// A companion that still matches at the first file's end must end there too.
+void CompareEnd(Companion& companion) {
+  std::byte probe[1];
+  if (companion.Alike) {
+    try {
+      companion.Alike = ReadSome(companion.File.get(), probe, *companion.Path) == 0;
+    } catch (...) {
+      companion.Alike = false;
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::optional<std::string>> HashAlike(const std::vector<const std::string*>& paths,
+                                                  std::span<std::byte> firstBuffer,
+                                                  std::span<std::byte> otherBuffer,
+                                                  const std::stop_token& abandon) {
+  std::vector<std::optional<std::string>> digests(paths.size());
+  // The first file that opens leads; those before it cannot be read.
+  size_t first = 0;
+  FileDescriptor lead(-1);
+  for (; first < paths.size() && !lead.IsOpen(); ++first) {
+    try {
+      lead = OpenRegularFile(*paths[first], POSIX_FADV_SEQUENTIAL);
+    } catch (...) {
+    }
+  }
+  if (!lead.IsOpen()) return digests;
+  --first;
+  std::vector<Companion> companions = OpenCompanions(paths, first);
+
+  try {
+    Sha1 sha1;
+    for (;;) {
+      if (abandon.stop_requested()) throw HashingAbandoned();
+      const size_t got = ReadFull(lead.get(), firstBuffer, *paths[first]);
+      if (got == 0) break;
+      const std::span<const std::byte> block = firstBuffer.first(got);
+      sha1.Update(block);
+      for (Companion& companion : companions)
+        CompareBlock(companion, block, otherBuffer);
+    }
+    for (Companion& companion : companions)
+      CompareEnd(companion);
+    const std::string digest = sha1.HexDigest();
+    digests[first] = digest;
+    for (size_t k = 0; k < companions.size(); ++k) {
+      if (companions[k].Alike) digests[first + 1 + k] = digest;
+    }
+  } catch (const HashingAbandoned&) {
+    throw;
+  } catch (...) {
+    // The first file could not be read to its end: nothing is known of any.
+    std::fill(digests.begin(), digests.end(), std::nullopt);
+  }
+  return digests;
+}
+
+}  // namespace parvolane
