@@ -57,6 +57,13 @@ std::string HashFile(const std::string& path, std::span<std::byte> buffer,
 /// A digest of the record's first and last blocks (not a cryptographic one); nothing when the
 /// file cannot be read.
 std::optional<size_t> EdgeBlocksSignature(const TFileInfo& record, std::span<std::byte> buffer);
+/// The same for a file opened already.
+std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TFileInfo& record,
+                                            std::span<std::byte> buffer);
+/// The same for several records at once, into `signatures` (as many as records); the reads are
+/// announced to the kernel together first, which matters on a cold disk.
+void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::byte> buffer,
+                          std::span<std::optional<size_t>> signatures);
 
 /// SHA-1 of the first file that can be read, and of every other whose bytes all equal it;
 /// those are read side by side with it, and only the first is digested. The result holds one

@@ -188,6 +188,8 @@ void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& 
 
 // Files read side by side at most, so that a large group never holds many descriptors.
 constexpr size_t kMaxAlikeFiles = 16;
+// Files whose edge blocks one claim fetches together.
+constexpr size_t kEdgeCheckBatch = 64;
 
 // What one worker claims: one file, or files that are very likely equal (same size, same first
 // and last blocks), which are read side by side so that only the first is digested.
@@ -317,11 +319,19 @@ class HashWorkers final {
   }
 
   void CheckEdges(ReadBuffer& buffer, const std::stop_token& abandon) noexcept {
+    std::vector<TFileInfo*> batch;
+    std::vector<std::optional<size_t>> signatures;
     for (;;) {
-      const size_t claim = FNextCheck.fetch_add(1, std::memory_order_relaxed);
+      const size_t claim = FNextCheck.fetch_add(kEdgeCheckBatch, std::memory_order_relaxed);
       if (claim >= FToCheck.size() || Stopped(abandon)) return;
-      const size_t index = FToCheck[claim];
-      FSignatures[index] = EdgeBlocksSignature(*FTargets[index], buffer);
+      const size_t end = std::min(FToCheck.size(), claim + kEdgeCheckBatch);
+      batch.clear();
+      for (size_t k = claim; k < end; ++k)
+        batch.push_back(FTargets[FToCheck[k]]);
+      signatures.assign(batch.size(), std::nullopt);
+      EdgeBlocksSignatures(batch, buffer, signatures);
+      for (size_t k = claim; k < end; ++k)
+        FSignatures[FToCheck[k]] = signatures[k - claim];
     }
   }
 
