@@ -163,12 +163,15 @@ void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
   const int32_t maxGroups = settings.MaxGroups;
   const int32_t minGroupSize = std::max<int32_t>(settings.MinGroupSize, 2);
 
+  // Bucketing and sorting a million records takes long enough to be felt: the window may do
+  // it on a helper thread while it keeps handling events. The records do not change meanwhile
+  // (nothing else runs on them during a scan).
   Grouping grouping;
-  {
+  reporter.RunBlocking([&] {
     const Buckets buckets = BucketsFor(settings.Mode, state.FFiles);
     grouping = KeepGroups(state.FFiles, buckets, minGroupSize);
-  }
-  SortGroups(grouping.Groups);
+    SortGroups(grouping.Groups);
+  });
 
   const auto found = static_cast<int32_t>(
       std::min<size_t>(grouping.Groups.size(), std::numeric_limits<int32_t>::max()));

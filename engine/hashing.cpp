@@ -167,6 +167,24 @@ std::vector<TFileInfo*> CollectHashTargets(const SizeBuckets& buckets,
 
 // ---- Sequential hashing --------------------------------------------------------------------
 
+// Whether processing one target on the calling thread would keep it from handling events for
+// long: a large file, or the first file of a large bucket of checked size (whose edge blocks
+// are all read before it).
+bool TakesLong(const std::vector<TFileInfo*>& hashTargets, size_t index) {
+  constexpr int64_t kLargeFile = 8 * 1024 * 1024;
+  constexpr size_t kLargeBucket = 64;
+  const int64_t size = hashTargets[index]->Size;
+  if (size >= kLargeFile) return true;
+  if (size < kFirstBlockCheckFrom || (index > 0 && hashTargets[index - 1]->Size == size)) {
+    return false;
+  }
+  size_t end = index;
+  while (end < hashTargets.size() && end - index < kLargeBucket && hashTargets[end]->Size == size) {
+    ++end;
+  }
+  return end - index >= kLargeBucket;
+}
+
 void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& reporter) {
   const size_t total = hashTargets.size();
   ReadBuffer buffer(kHashReadBlockSize);
@@ -175,7 +193,12 @@ void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& 
   reporter.SetProgressRange(0, ToProgress(total));
   for (size_t i = 0; i < total; ++i) {
     if (reporter.IsStopRequested()) break;
-    ProcessTarget(hashTargets, candidates, i, buffer, {});
+    const auto process = [&] { ProcessTarget(hashTargets, candidates, i, buffer, {}); };
+    if (TakesLong(hashTargets, i)) {
+      reporter.RunBlocking(process);  // the window keeps handling events meanwhile
+    } else {
+      process();
+    }
     reporter.SetProgressPosition(ToProgress(i + 1));
     if (i % 10 == 0 || i + 1 == total) {
       reporter.ReportStatus(CountText(kComputingText, i + 1, total));
