@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "engine/text_case.h"
+
 namespace parvolane {
 
 namespace {
@@ -17,40 +19,14 @@ constexpr char32_t kRawByteBase = 0x110000;
 std::u32string DecodeUtf8Lossless(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    int len = 0;
+  for (size_t i = 0; i < text.size();) {
     char32_t cp = 0;
-    if (b0 < 0x80) {
-      len = 1;
-      cp = b0;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2;
-      cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3;
-      cp = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4;
-      cp = b0 & 0x07;
-    }
-    bool ok = len > 0 && i + static_cast<size_t>(len) <= text.size();
-    for (int k = 1; ok && k < len; ++k) {
-      const auto b = static_cast<unsigned char>(text[i + static_cast<size_t>(k)]);
-      ok = (b & 0xC0) == 0x80;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF))) {
-      ok = false;
-    }
-    if (ok) {
+    const int length = DecodeUtf8At(text, i, cp);
+    if (length > 0) {
       out.push_back(cp);
-      i += static_cast<size_t>(len);
+      i += static_cast<size_t>(length);
     } else {
-      out.push_back(kRawByteBase + b0);
+      out.push_back(kRawByteBase + static_cast<unsigned char>(text[i]));
       ++i;
     }
   }

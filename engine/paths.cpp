@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "engine/text_case.h"
+
 namespace parvolane {
 
 namespace {
@@ -50,10 +52,7 @@ std::string MakeAbsolutePath(std::string_view path) {
 }
 
 std::string NormalizeFolderPath(std::string_view path) {
-  while (!path.empty() && static_cast<unsigned char>(path.front()) <= 32)
-    path.remove_prefix(1);
-  while (!path.empty() && static_cast<unsigned char>(path.back()) <= 32)
-    path.remove_suffix(1);
+  path = TrimBlanksAndControls(path);
   if (path.empty()) return {};
   std::string out = MakeAbsolutePath(path);
   if (out.back() != '/') out += '/';

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engine/text_case.h"
+
 namespace parvolane {
 
 CompareMode CompareModeFromIndex(int index) {
@@ -59,14 +61,6 @@ std::vector<std::string> SplitQuoted(std::string_view s) {
   return pieces;
 }
 
-std::string_view TrimControl(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32)
-    s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32)
-    s.remove_suffix(1);
-  return s;
-}
-
 }  // namespace
 
 std::vector<std::string> ParseMasks(std::string_view maskText) {
@@ -76,7 +70,7 @@ std::vector<std::string> ParseMasks(std::string_view maskText) {
   }
   std::vector<std::string> masks;
   for (const std::string& piece : SplitQuoted(text)) {
-    const std::string_view trimmed = TrimControl(piece);
+    const std::string_view trimmed = TrimBlanksAndControls(piece);
     if (!trimmed.empty()) masks.emplace_back(trimmed);
   }
   if (masks.empty()) masks.emplace_back("*.*");

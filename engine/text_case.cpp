@@ -24,36 +24,49 @@ void AppendUtf8(std::string& out, UChar32 cp) {
   }
 }
 
-// Length of the valid UTF-8 sequence at s[i] and its code point, or 0 when invalid.
-int DecodeOne(std::string_view s, size_t i, UChar32& cp) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  int len = 0;
+}  // namespace
+
+int DecodeUtf8At(std::string_view text, size_t index, char32_t& codePoint) {
+  const auto b0 = static_cast<unsigned char>(text[index]);
+  int length = 0;
+  char32_t cp = 0;
+  if (b0 < 0x80) {
+    codePoint = b0;
+    return 1;
+  }
   if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
+    length = 2;
     cp = b0 & 0x1F;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
+    length = 3;
     cp = b0 & 0x0F;
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
+    length = 4;
     cp = b0 & 0x07;
   } else {
     return 0;
   }
-  if (i + static_cast<size_t>(len) > s.size()) return 0;
-  for (int k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+  if (index + static_cast<size_t>(length) > text.size()) return 0;
+  for (int k = 1; k < length; ++k) {
+    const auto b = static_cast<unsigned char>(text[index + static_cast<size_t>(k)]);
     if ((b & 0xC0) != 0x80) return 0;
     cp = (cp << 6) | (b & 0x3F);
   }
-  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+  if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
       (cp >= 0xD800 && cp <= 0xDFFF)) {
     return 0;
   }
-  return len;
+  codePoint = cp;
+  return length;
 }
 
-}  // namespace
+std::string_view TrimBlanksAndControls(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32)
+    text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= 32)
+    text.remove_suffix(1);
+  return text;
+}
 
 std::string LowerCaseUnicode(std::string_view utf8) {
   std::string out;
@@ -66,14 +79,14 @@ std::string LowerCaseUnicode(std::string_view utf8) {
       ++i;
       continue;
     }
-    UChar32 cp = 0;
-    const int len = DecodeOne(utf8, i, cp);
+    char32_t cp = 0;
+    const int len = DecodeUtf8At(utf8, i, cp);
     if (len == 0) {
       out += static_cast<char>(c);
       ++i;
       continue;
     }
-    AppendUtf8(out, u_tolower(cp));
+    AppendUtf8(out, u_tolower(static_cast<UChar32>(cp)));
     i += static_cast<size_t>(len);
   }
   return out;
