@@ -1,5 +1,7 @@
 #include "support/temp_tree.h"
 
+#include "support/deep_tree.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,19 +67,8 @@ std::string TempTree::HardLink(const std::string& relative, const std::string& e
 }
 
 void RemoveTree(const std::string& path) {
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(
-           path, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
-  }
-  ::chmod(path.c_str(), 0700);
-  // A second pass reaches folders that were unreadable during the first.
-  for (auto it = fs::recursive_directory_iterator(path, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
-  }
-  fs::remove_all(path, ec);
+  // Works from descriptors, so that trees deeper than PATH_MAX go too.
+  RemoveTreeAt(path);
 }
 
 }  // namespace parvolane::testing
