@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -31,11 +32,20 @@ class UniqueDir final {
   DIR* FDir;
 };
 
-// One walk of one folder tree with one mask. The path buffer grows and shrinks as the walk
+// One mask of a walk and what it found. A mask that fails (a malformed set) finds nothing,
+// as if it had had a walk of its own that failed.
+struct MaskSlot {
+  FileMask Mask;
+  bool Failed = false;
+  std::vector<FoundFile> Found;
+};
+
+// One walk of one folder tree for every mask at once: each mask's list holds its files in walk
+// order, exactly as a walk of its own would. The path buffer grows and shrinks as the walk
 // descends and returns, so no path is built twice.
 class TreeWalker final {
  public:
-  TreeWalker(const FileMask& mask, std::vector<FoundFile>& out) : FMask(mask), FOut(out) {}
+  explicit TreeWalker(std::vector<MaskSlot>& slots) : FSlots(slots) {}
 
   void WalkOpenFolder(int fd, std::string& path) {
     struct stat st {};
@@ -74,7 +84,26 @@ class TreeWalker final {
         return;
       }
     }
-    if (!FMask.Matches(std::string_view(name))) return;
+    std::optional<FoundFile> found;  // one size query, made for the first mask that matches
+    for (MaskSlot& slot : FSlots) {
+      if (!Matches(slot, name)) continue;
+      if (!found) found = QuerySize(dirFd, name, path);
+      slot.Found.push_back(*found);
+    }
+  }
+
+  static bool Matches(MaskSlot& slot, const char* name) {
+    if (slot.Failed) return false;
+    try {
+      return slot.Mask.Matches(std::string_view(name));
+    } catch (const std::invalid_argument&) {
+      slot.Failed = true;
+      slot.Found.clear();
+      return false;
+    }
+  }
+
+  static FoundFile QuerySize(int dirFd, const char* name, const std::string& path) {
     FoundFile found;
     found.Path = path;
     struct stat st {};
@@ -82,7 +111,7 @@ class TreeWalker final {
       found.Size = S_ISLNK(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
       found.Id = FileId{st.st_dev, st.st_ino};
     }
-    FOut.push_back(std::move(found));
+    return found;
   }
 
   void Descend(int dirFd, const char* name, int extraFlags, std::string& path) {
@@ -91,8 +120,7 @@ class TreeWalker final {
     WalkOpenFolder(fd, path);
   }
 
-  const FileMask& FMask;
-  std::vector<FoundFile>& FOut;
+  std::vector<MaskSlot>& FSlots;
   std::unordered_set<FileId, FileIdHash> FVisited;
 };
 
@@ -102,18 +130,32 @@ std::string WalkLine(const std::string& folder, const std::string& mask) {
 
 }  // namespace
 
-std::vector<FoundFile> WalkFolder(const std::string& folder, const std::string& mask) {
+std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folder,
+                                                        const std::vector<std::string>& masks) {
   if (folder.empty() || !IsExistingFolder(folder)) {
     throw std::invalid_argument("Not a folder: '" + folder + "'");
   }
-  if (!IsValidMask(mask)) throw std::invalid_argument("Invalid mask '" + mask + "'");
-  const FileMask fileMask(mask);
-  std::vector<FoundFile> found;
+  std::vector<MaskSlot> slots;
+  slots.reserve(masks.size());
+  for (const std::string& mask : masks) {
+    slots.push_back(MaskSlot{FileMask(mask), !IsValidMask(mask), {}});
+  }
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return found;
-  std::string path = folder;
-  TreeWalker(fileMask, found).WalkOpenFolder(fd, path);
+  if (fd >= 0) {
+    std::string path = folder;
+    TreeWalker(slots).WalkOpenFolder(fd, path);
+  }
+  std::vector<std::vector<FoundFile>> found;
+  found.reserve(slots.size());
+  for (MaskSlot& slot : slots)
+    found.push_back(std::move(slot.Found));
   return found;
+}
+
+std::vector<FoundFile> WalkFolder(const std::string& folder, const std::string& mask) {
+  if (!IsValidMask(mask)) throw std::invalid_argument("Invalid mask '" + mask + "'");
+  FileMask(mask).Matches("");  // a malformed set is an error even in an empty tree
+  return std::move(WalkFolderWithMasks(folder, {mask}).front());
 }
 
 void CollectFiles(ScanState& state, ScanReporter& reporter) {
@@ -130,16 +172,22 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
   for (const std::string& folder : settings.Folders) {
     if (reporter.IsStopRequested()) break;
     if (!IsExistingFolder(folder)) continue;
-    for (const std::string& mask : masks) {
+    // One walk serves every mask: it is made when the first mask's turn comes, and each mask
+    // then takes its own list, in the order and at the moments a walk per mask would.
+    std::vector<std::vector<FoundFile>> walked;
+    for (size_t m = 0; m < masks.size(); ++m) {
       if (reporter.IsStopRequested()) break;
-      reporter.ReportStatus(WalkLine(folder, mask));
+      reporter.ReportStatus(WalkLine(folder, masks[m]));
       reporter.SetBusy(true);
-      std::vector<FoundFile> found;
-      try {
-        reporter.RunBlocking([&] { found = WalkFolder(folder, mask); });
-      } catch (...) {
-        found.clear();  // a failed walk yields no files
+      if (m == 0) {
+        try {
+          reporter.RunBlocking([&] { walked = WalkFolderWithMasks(folder, masks); });
+        } catch (...) {
+          walked.clear();  // a failed walk yields no files
+        }
       }
+      std::vector<FoundFile> found =
+          m < walked.size() ? std::move(walked[m]) : std::vector<FoundFile>();
       reporter.SetBusy(false);
 
       const size_t count = found.size();

@@ -16,12 +16,18 @@ struct FoundFile {
   FileId Id;          // valid when Size >= 0
 };
 
+/// One walk of the folder tree below `folder` for several masks at once: for each mask, the
+/// files it matches in walk order, exactly as WalkFolder would list them for that mask alone.
+/// A mask that is invalid or holds a malformed set gets an empty list; the others are
+/// unaffected. Errors: std::invalid_argument for an invalid folder path.
+std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folder,
+                                                        const std::vector<std::string>& masks);
+
 /// Walks the folder tree below `folder` depth-first in pre-order and returns the files whose
 /// names match `mask`, each with one size query. Links to folders are followed; a folder that
 /// was already walked (a link cycle, a second link) is not walked again. Folders that cannot be
 /// listed contribute nothing.
-/// Errors: std::invalid_argument for an invalid folder path or mask; a malformed set in the
-/// mask raises on the first name matched.
+/// Errors: std::invalid_argument for an invalid folder path or mask, a malformed set included.
 std::vector<FoundFile> WalkFolder(const std::string& folder, const std::string& mask);
 
 /// The first stage of a scan: collects the files of every folder and mask into FFiles.

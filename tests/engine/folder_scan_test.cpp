@@ -109,6 +109,32 @@ TEST(WalkFolder, UnreadableFoldersContributeNothing) {
   EXPECT_EQ(Paths(WalkFolder(tree.Root(), "*")), std::vector<std::string>{tree.Path("open/a.txt")});
 }
 
+// One walk for several masks gives every mask the list that a walk of its own would give; a
+// bad mask finds nothing and spoils nothing for the others.
+TEST(WalkFolderWithMasks, GivesEachMaskTheListOfItsOwnWalk) {
+  TempTree tree;
+  tree.File("a.txt", "1");
+  tree.File("b.JPG", "2");
+  tree.File("sub/c.txt", "3");
+  tree.File("sub/d.jpg", "4");
+  tree.File("sub/deeper/e.txt", "5");
+  const std::vector<std::string> masks = {"*.jpg", "[bad", "*.txt", "a:b", "*.*", "*.txt"};
+  const auto lists = WalkFolderWithMasks(tree.Root(), masks);
+  ASSERT_EQ(lists.size(), masks.size());
+  for (size_t m = 0; m < masks.size(); ++m) {
+    std::vector<std::string> alone;
+    try {
+      alone = Paths(WalkFolder(tree.Root(), masks[m]));
+    } catch (const std::invalid_argument&) {
+      // a walk of its own would fail: no files
+    }
+    EXPECT_EQ(Paths(lists[m]), alone) << masks[m];
+  }
+  EXPECT_EQ(lists[2].size(), 3u);
+  EXPECT_TRUE(lists[1].empty());
+  EXPECT_THROW(WalkFolderWithMasks(tree.Path("missing"), masks), std::invalid_argument);
+}
+
 TEST(WalkFolder, RejectsBadFoldersAndMasks) {
   TempTree tree;
   tree.File("a.txt", "a");
