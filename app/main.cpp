@@ -2,8 +2,8 @@
 #include <QIcon>
 
 #include "platform/desktop_services.h"
+#include "platform/program_info.h"
 #include "ui/main_form.h"
-#include "ui/program_info.h"
 #include "update/startup_check.h"
 
 int main(int argc, char** argv) {

@@ -1,11 +1,10 @@
 #include "engine/dir_paths.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
+#include "engine/file_digest.h"
 #include "engine/paths.h"
 #include "engine/text_case.h"
 
@@ -157,18 +156,7 @@ void SignatureTextBuilder::AppendLiteral(std::string_view text) {
 }
 
 std::string SignatureOfText(std::string_view text) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
-    throw std::runtime_error("SHA-1 digest failed");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(static_cast<size_t>(length) * 2, '0');
-  for (unsigned int i = 0; i < length; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 0x0F];
-  }
-  return out;
+  return Sha1Hex(text);
 }
 
 }  // namespace parvolane

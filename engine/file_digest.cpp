@@ -95,6 +95,12 @@ class Sha1 final {
 
 }  // namespace
 
+std::string Sha1Hex(std::string_view bytes) {
+  Sha1 sha1;
+  sha1.Update(std::as_bytes(std::span(bytes.data(), bytes.size())));
+  return sha1.HexDigest();
+}
+
 FileDescriptor::~FileDescriptor() {
   if (FFd >= 0) ::close(FFd);
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -48,6 +49,9 @@ FileDescriptor OpenRegularFile(const std::string& path, int advice);
 /// Reads until the buffer is full or the file ends; the bytes read.
 /// Errors: std::system_error.
 size_t ReadFull(int fd, std::span<std::byte> buffer, const std::string& path);
+
+/// SHA-1 of the bytes as 40 lower-case hexadecimal digits.
+std::string Sha1Hex(std::string_view bytes);
 
 /// SHA-1 of the whole file as 40 lower-case hexadecimal digits, empty when no file exists.
 /// `abandon` gives up between two blocks. Errors: std::system_error, HashingAbandoned.

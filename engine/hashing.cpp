@@ -2,28 +2,18 @@
 
 #include "engine/file_digest.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <barrier>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <stop_token>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -36,6 +26,8 @@ namespace {
 constexpr std::string_view kComputingText = "Computing SHA-1 hashes (size filtered)...";
 constexpr std::string_view kStoppingText = "Stopping SHA-1 hashing...";
 constexpr auto kPollInterval = std::chrono::milliseconds(30);
+// Files whose edge blocks are fetched together.
+constexpr size_t kEdgeCheckBatch = 64;
 
 // The same in both modes: a file that cannot be hashed leaves an empty hash, and nothing
 // stops the stage.
@@ -53,53 +45,37 @@ void HashRecord(TFileInfo& record, std::span<std::byte> buffer, const std::stop_
 // whose blocks are unlike every other's is never read in full: it keeps an empty hash, as a
 // file without a twin forms no group anyway. Signatures that collide only cost a full read.
 // Files of one block or less are hashed at once: the check would read them whole anyway.
+// Sequential hashing meets the targets in order, so the first file of a size checks its size.
 class TwinCandidates final {
  public:
   explicit TwinCandidates(const std::vector<TFileInfo*>& hashTargets)
-      : FTargets(hashTargets), FBucketOf(hashTargets.size()), FMayHaveTwin(hashTargets.size(), 1) {
-    // The targets are whole buckets one after another, and neighbouring buckets differ in size.
-    for (size_t i = 0; i < hashTargets.size(); ++i) {
-      if (i == 0 || hashTargets[i]->Size != hashTargets[i - 1]->Size) {
-        FBuckets.emplace_back().Begin = i;
-      }
-      FBuckets.back().End = i + 1;
-      FBucketOf[i] = FBuckets.size() - 1;
-    }
-  }
-  TwinCandidates(const TwinCandidates&) = delete;
-  TwinCandidates& operator=(const TwinCandidates&) = delete;
+      : FTargets(hashTargets), FMayHaveTwin(hashTargets.size(), true) {}
 
-  // Threading: any thread. The first call for a size checks that size's files; other calls
-  // for the same size wait for that check.
-  bool MayHaveTwin(size_t index, std::span<std::byte> buffer, const std::stop_token& abandon) {
-    if (FTargets[index]->Size < kFirstBlockCheckFrom) return true;
-    Bucket& bucket = FBuckets[FBucketOf[index]];
-    std::call_once(bucket.Checked, [&] { CheckBucket(bucket, buffer, abandon); });
-    return FMayHaveTwin[index] != 0;
+  bool MayHaveTwin(size_t index, std::span<std::byte> buffer) {
+    const int64_t size = FTargets[index]->Size;
+    if (size < kFirstBlockCheckFrom) return true;
+    if (index == 0 || FTargets[index - 1]->Size != size) CheckSize(index, buffer);
+    return FMayHaveTwin[index];
   }
 
  private:
-  struct Bucket {
-    size_t Begin = 0;
-    size_t End = 0;
-    std::once_flag Checked;
-  };
-
-  // Writes FMayHaveTwin of this bucket's records only; call_once publishes it.
-  void CheckBucket(const Bucket& bucket, std::span<std::byte> buffer,
-                   const std::stop_token& abandon) noexcept {
+  void CheckSize(size_t begin, std::span<std::byte> buffer) noexcept {
+    size_t end = begin;
+    while (end < FTargets.size() && FTargets[end]->Size == FTargets[begin]->Size)
+      ++end;
     try {
-      std::vector<std::optional<size_t>> signatures;
+      std::vector<std::optional<size_t>> signatures(end - begin);
+      for (size_t k = begin; k < end; k += kEdgeCheckBatch) {
+        const size_t count = std::min(end - k, kEdgeCheckBatch);
+        EdgeBlocksSignatures(std::span(FTargets).subspan(k, count), buffer,
+                             std::span(signatures).subspan(k - begin, count));
+      }
       std::unordered_map<size_t, size_t> counts;
-      for (size_t i = bucket.Begin; i < bucket.End; ++i) {
-        if (abandon.stop_requested()) return;
-        signatures.push_back(EdgeBlocksSignature(*FTargets[i], buffer));
-        if (signatures.back()) ++counts[*signatures.back()];
+      for (const auto& signature : signatures) {
+        if (signature) ++counts[*signature];
       }
       for (size_t k = 0; k < signatures.size(); ++k) {
-        if (signatures[k] && counts.find(*signatures[k])->second == 1) {
-          FMayHaveTwin[bucket.Begin + k] = 0;
-        }
+        if (signatures[k] && counts[*signatures[k]] == 1) FMayHaveTwin[begin + k] = false;
       }
     } catch (...) {
       // Left unchecked, every file of the size is hashed.
@@ -107,18 +83,8 @@ class TwinCandidates final {
   }
 
   const std::vector<TFileInfo*>& FTargets;
-  std::vector<size_t> FBucketOf;      // by target index
-  std::vector<uint8_t> FMayHaveTwin;  // by target index (not vector<bool>: threads share it)
-  std::deque<Bucket> FBuckets;        // a deque, since a once_flag never moves
+  std::vector<bool> FMayHaveTwin;  // by target index
 };
-
-// Processing one claimed record, the same in both modes.
-void ProcessTarget(const std::vector<TFileInfo*>& hashTargets, TwinCandidates& candidates,
-                   size_t index, std::span<std::byte> buffer, const std::stop_token& abandon) {
-  if (candidates.MayHaveTwin(index, buffer, abandon)) {
-    HashRecord(*hashTargets[index], buffer, abandon);
-  }
-}
 
 // ---- Progress ------------------------------------------------------------------------------
 
@@ -193,7 +159,9 @@ void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& 
   reporter.SetProgressRange(0, ToProgress(total));
   for (size_t i = 0; i < total; ++i) {
     if (reporter.IsStopRequested()) break;
-    const auto process = [&] { ProcessTarget(hashTargets, candidates, i, buffer, {}); };
+    const auto process = [&] {
+      if (candidates.MayHaveTwin(i, buffer)) HashRecord(*hashTargets[i], buffer, {});
+    };
     if (TakesLong(hashTargets, i)) {
       reporter.RunBlocking(process);  // the window keeps handling events meanwhile
     } else {
@@ -211,8 +179,6 @@ void HashSequentially(const std::vector<TFileInfo*>& hashTargets, ScanReporter& 
 
 // Files read side by side at most, so that a large group never holds many descriptors.
 constexpr size_t kMaxAlikeFiles = 16;
-// Files whose edge blocks one claim fetches together.
-constexpr size_t kEdgeCheckBatch = 64;
 
 // What one worker claims: one file, or files that are very likely equal (same size, same first
 // and last blocks), which are read side by side so that only the first is digested.

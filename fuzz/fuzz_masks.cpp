@@ -8,15 +8,12 @@
 
 #include "engine/file_mask.h"
 #include "engine/scan_settings.h"
+#include "fuzz/fuzz_input.h"
 
 using namespace parvolane;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const size_t split = input.find('\0');
-  const std::string_view maskText = input.substr(0, split);
-  const std::string_view name =
-      split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
+  const auto [maskText, name] = fuzzing::SplitAtNul(data, size);
 
   const auto masks = ParseMasks(maskText);
   if (masks.empty()) std::abort();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "fuzz/fuzz_input.h"
 #include "update/version_page.h"
 
 using namespace parvolane;
@@ -18,11 +19,7 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const size_t split = input.find('\0');
-  const std::string_view versionPage = input.substr(0, split);
-  const std::string_view changesPage =
-      split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
+  const auto [versionPage, changesPage] = fuzzing::SplitAtNul(data, size);
 
   for (const std::string& line : SplitPageLines(changesPage)) {
     if (line.find_first_of("\r\n") != std::string::npos) std::abort();

@@ -16,13 +16,13 @@
 #include <QWidget>
 
 #include "platform/file_url.h"
+#include "platform/program_info.h"
 #include "platform/trash.h"
 
 namespace parvolane {
 
 namespace {
 
-constexpr char kApplicationTitle[] = "Parvolane";
 // Long enough for a running file manager to answer; the window must not hang on one that is
 // being started.
 constexpr int kFileManagerTimeoutMs = 2000;
@@ -53,7 +53,7 @@ class DesktopDialogs final : public DialogService {
   void ShowError(const std::string& text) override { Show(QMessageBox::Critical, text); }
 
   bool AskYesNo(const std::string& text) override {
-    QMessageBox box(QMessageBox::Question, kApplicationTitle, QString::fromStdString(text),
+    QMessageBox box(QMessageBox::Question, ApplicationTitle, QString::fromStdString(text),
                     QMessageBox::Yes | QMessageBox::No, FParent);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Yes);
@@ -84,8 +84,7 @@ class DesktopDialogs final : public DialogService {
 
  private:
   void Show(QMessageBox::Icon icon, const std::string& text) {
-    QMessageBox box(icon, kApplicationTitle, QString::fromStdString(text), QMessageBox::Ok,
-                    FParent);
+    QMessageBox box(icon, ApplicationTitle, QString::fromStdString(text), QMessageBox::Ok, FParent);
     // File names are shown as they are, never interpreted as markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();

@@ -23,8 +23,8 @@
 #include <exception>
 #include <thread>
 
+#include "platform/program_info.h"
 #include "ui/anchor_panel.h"
-#include "ui/program_info.h"
 #include "ui/result_model.h"
 #include "ui/result_view.h"
 #include "ui/spin_field.h"

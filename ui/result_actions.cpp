@@ -6,8 +6,8 @@
 #include <iterator>
 
 #include "engine/paths.h"
+#include "platform/program_info.h"
 #include "results/csv_export.h"
-#include "ui/program_info.h"
 
 namespace parvolane {
 

@@ -9,6 +9,7 @@
 #include <QShowEvent>
 #include <QSvgRenderer>
 
+#include "platform/program_info.h"
 #include "update/http_request.h"
 #include "update/installer_download.h"
 #include "update/installer_file.h"
@@ -110,7 +111,7 @@ void TfrmNewVersion::closeEvent(QCloseEvent* event) {
 
 void TfrmNewVersion::FormShow() {
   FTag = 1;
-  setWindowTitle(QStringLiteral(" Parvolane"));
+  setWindowTitle(QStringLiteral(" ") + QString::fromUtf8(ApplicationTitle));
   btUpdateNow->setText(QStringLiteral("Update Now"));
   btCancel->setText(FSession.ExitAfterDialog ? QStringLiteral("Exit") : QStringLiteral("Skip"));
   // QLabel breaks lines at LF; a CR would show as a stray glyph.

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "platform/program_info.h"
+
 namespace parvolane {
 
 /// What the version check, the new-version dialog and the start-up share during one run.
@@ -31,7 +33,7 @@ struct UpdateSettings {
   /// keep the dialog open for ever.
   std::chrono::milliseconds downloadStallTimeout{60000};
   /// The running program's version in tenths (10 = 1.0).
-  int programVersionNumber = 10;
+  int programVersionNumber = ProgramVersionNumber;
 };
 
 /// The settings of this build: the host it was configured with, plain HTTP, the usual waits.
