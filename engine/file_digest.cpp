@@ -101,18 +101,6 @@ std::string Sha1Hex(std::string_view bytes) {
   return sha1.HexDigest();
 }
 
-FileDescriptor::~FileDescriptor() {
-  if (FFd >= 0) ::close(FFd);
-}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = std::exchange(other.FFd, -1);
-  }
-  return *this;
-}
-
 // Opens nothing but a regular file, and never waits: a FIFO or a device put in a file's place
 // opens at once (O_NONBLOCK) and is refused after the fstat. Not open when no file exists.
 // `advice` tells the kernel how the file will be read.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/file_info.h"
+#include "platform/posix/unique_fd.h"
 
 namespace parvolane {
 
@@ -21,20 +22,7 @@ namespace parvolane {
 using ReadBuffer = std::vector<std::byte>;
 
 /// An open file descriptor, closed when it goes.
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd) : FFd(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  ~FileDescriptor();
-  int get() const { return FFd; }
-  bool IsOpen() const { return FFd >= 0; }
-
- private:
-  int FFd;
-};
+using FileDescriptor = UniqueFd;
 
 /// Thrown when the stage gives up on a file half read; the record keeps an empty hash.
 struct HashingAbandoned final : std::exception {

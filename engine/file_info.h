@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -29,6 +30,15 @@ struct FileIdHash {
   }
 };
 
+/// What a scan saw of one file or folder, so that a later action can tell whether the disk
+/// still holds the same thing there.
+struct EntrySnapshot {
+  FileId Id;
+  int64_t Size = -1;    // bytes; a folder's is the total of its tree
+  int64_t MTimeNs = 0;  // modification time, nanoseconds since the epoch
+  bool Known = false;   // false when the entry could not be queried
+};
+
 /// One collected file.
 class TFileInfo final {
  public:
@@ -43,6 +53,10 @@ class TFileInfo final {
   std::string Name;
   int64_t Size = -1;
   std::string ContentHash;
+  /// Device and inode, and the modification time, as the folder walk saw them (zero when
+  /// the size query failed).
+  FileId Id;
+  int64_t MTimeNs = 0;
 };
 
 /// The owning list of records, in collection order.
@@ -53,6 +67,9 @@ using TFileMap = std::unordered_map<std::string_view, TFileInfo*>;
 
 /// The last component of a path: everything after its last '/'.
 std::string_view NameOfPath(std::string_view path);
+
+/// The modification time of a stat record in nanoseconds since the epoch.
+int64_t MTimeNsOf(const struct stat& st);
 
 /// Size of a path's own directory entry without following a link: 0 for a symbolic link,
 /// -1 when the query fails.

@@ -110,6 +110,7 @@ class TreeWalker final {
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       found.Size = S_ISLNK(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
       found.Id = FileId{st.st_dev, st.st_ino};
+      found.MTimeNs = MTimeNsOf(st);
     }
     return found;
   }
@@ -203,6 +204,8 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
         if (file.Size == 0) continue;
         if (file.Size > 0 && !collected.insert(file.Id)) continue;
         auto record = std::make_unique<TFileInfo>(std::move(file.Path), file.Size);
+        record->Id = file.Id;
+        record->MTimeNs = file.MTimeNs;
         // The path check catches what the identity cannot: a failed size query, or a file
         // replaced between two walks.
         if (!state.FFileMap.try_emplace(record->FullPath, record.get()).second) continue;

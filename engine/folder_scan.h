@@ -14,6 +14,7 @@ struct FoundFile {
   std::string Path;
   int64_t Size = -1;  // -1 when the query failed; 0 for a symbolic link
   FileId Id;          // valid when Size >= 0
+  int64_t MTimeNs = 0;
 };
 
 /// One walk of the folder tree below `folder` for several masks at once: for each mask, the

@@ -82,6 +82,7 @@ void ScanDriver::ClearResults() {
   ClearListGroups(FState.lvDirs);
   FState.FFileMap.clear();
   FState.FFiles.clear();
+  FState.Summary.Clear();
   FReporter.SetProgressPosition(0);
   FReporter.ReportStatus("");
 }

@@ -25,6 +25,12 @@ class ScanReporter {
   virtual void SetBusy(bool busy) = 0;
   /// The mode switch of SetBusy without the event pumping.
   virtual void SetProgressMarquee(bool marquee) = 0;
+  /// Bytes read so far of the bytes the hashing stage has to read; a front end may show them
+  /// beside the status texts, with throughput and time left. Called on the scan's thread.
+  virtual void ReportBytes(int64_t done, int64_t total) {
+    (void)done;
+    (void)total;
+  }
   /// Handles every pending user-interface event; commands (Stop among them) run inside.
   virtual void PumpEvents() = 0;
   /// The stop flag; callable from any thread.

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "engine/file_info.h"
+#include "engine/scan_issues.h"
 #include "results/result_list.h"
 
 namespace parvolane {
@@ -29,6 +30,8 @@ struct ScanState {
   std::atomic<bool> FStopRequested{false};
   ResultList lvFiles;
   ResultList lvDirs;
+  /// What the last scan skipped or left out; emptied when a scan starts.
+  ScanSummary Summary;
 };
 
 }  // namespace parvolane

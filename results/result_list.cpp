@@ -201,6 +201,8 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
     row.Texts.push_back(FolderPartOfPath(file.FullPath));
     row.Texts.push_back(sizeText);
     row.Ref = &file;
+    row.Path = file.FullPath;
+    row.Seen = EntrySnapshot{file.Id, file.Size, file.MTimeNs, file.Size >= 0};
     lvFiles.AddRow(std::move(row));
   }
   ++GroupNo;
@@ -208,7 +210,7 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
 
 void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
                        const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
-                       int& GroupNo) {
+                       int& GroupNo, const FolderSnapshots* Snapshots) {
   lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
   const std::string number = std::to_string(GroupNo);
   for (const std::string& dir : Dirs) {
@@ -219,6 +221,13 @@ void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
     row.Texts.push_back(number);
     row.Texts.push_back(dir);
     row.Texts.push_back(FormatSizeMB(size == DirSizes.end() ? 0 : size->second));
+    row.Path = dir;
+    if (Snapshots != nullptr) {
+      if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) {
+        row.Seen = seen->second.Seen;
+        row.TreeSignature = seen->second.Signature;
+      }
+    }
     lvDirs.AddRow(std::move(row));
   }
   ++GroupNo;

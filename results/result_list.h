@@ -22,13 +22,27 @@ struct ResultGroup {
 };
 
 /// One row: its group, one text per column, a check mark and, in the file list, the record it
-/// stands for (owned by the scan's TFileList, never by the row).
+/// stands for (owned by the scan's TFileList, never by the row). Path and Seen are what the
+/// row stands for as data: the entry's own path (a file's full path, a folder's path) and what
+/// the scan saw of it, so that actions never read a path back from a displayed text.
 struct ResultRow {
   int GroupId = 0;
   std::vector<std::string> Texts;
   bool Checked = false;
   const TFileInfo* Ref = nullptr;
+  std::string Path;
+  EntrySnapshot Seen;
+  /// A folder row: the signature of the folder's tree as the scan computed it; empty else.
+  std::string TreeSignature;
 };
+
+/// What folder clone detection saw of a listed folder.
+struct FolderSnapshot {
+  EntrySnapshot Seen;
+  std::string Signature;
+};
+/// Listed folders by path.
+using FolderSnapshots = std::unordered_map<std::string, FolderSnapshot>;
 
 /// Told about changes, so that a view can show a list without copying it.
 ///
@@ -183,9 +197,10 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
                         int64_t TotalSize, int& GroupNo);
 /// Adds one group with a row per folder, none checked, sizes looked up in DirSizes (0 when
 /// absent). GroupNo is raised by 1.
+/// Snapshots, when given, give each row what the scan saw of its folder.
 void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
                        const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
-                       int& GroupNo);
+                       int& GroupNo, const FolderSnapshots* Snapshots = nullptr);
 
 /// The folder part of a path as the "Directory" column shows it: everything before the last
 /// '/', or up to and including it when it is the root (or follows another '/'); empty when the

@@ -301,7 +301,7 @@ TEST_F(FolderClones, NoExistingScanFolderLeavesStatusAndListAlone) {
   reporter.Settings.Folders = {tree.Path("missing")};
   reporter.ReportStatus("before");
   state.lvDirs.AddGroup(1, "old");
-  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, nullptr});
+  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, nullptr, {}, {}, {}});
   FindDirectoryDuplicates(state, reporter);
   EXPECT_EQ(reporter.Statuses, std::vector<std::string>{"before"});
   EXPECT_EQ(state.lvDirs.RowCount(), 0u);

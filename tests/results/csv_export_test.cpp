@@ -27,7 +27,7 @@ const std::string kBom = "\xEF\xBB\xBF";
 
 void AddRows(ResultList& list, const std::vector<std::vector<std::string>>& rows) {
   for (const auto& texts : rows)
-    list.AddRow(ResultRow{1, texts, false, nullptr});
+    list.AddRow(ResultRow{1, texts, false, nullptr, {}, {}, {}});
 }
 
 std::string ReadAll(const std::string& path) {
@@ -78,8 +78,8 @@ TEST(CsvText, CellsAreQuotedWithQuotesDoubledAndNothingElseChanged) {
 TEST(CsvText, RowsAreWrittenWhateverTheirChecksAndGroups) {
   ResultList list(DirListColumns());
   list.AddGroup(1, "Group 1 (0.00 MB)");
-  list.AddRow(ResultRow{1, {"1", "/a", "0.00 MB"}, true, nullptr});
-  list.AddRow(ResultRow{1, {"1", "/b", "0.00 MB"}, false, nullptr});
+  list.AddRow(ResultRow{1, {"1", "/a", "0.00 MB"}, true, nullptr, {}, {}, {}});
+  list.AddRow(ResultRow{1, {"1", "/b", "0.00 MB"}, false, nullptr, {}, {}, {}});
   EXPECT_EQ(ListViewCsvText(list), kBom +
                                        "Group,Directory,Size\r\n"
                                        "\"1\",\"/a\",\"0.00 MB\"\r\n"

@@ -166,8 +166,8 @@ TEST(ResultListObserver, ChangesOutsideABracketAreAnnouncedOneByOne) {
   LogObserver obs;
   list.SetObserver(&obs);
   list.AddGroup(1, "g");
-  list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr});
-  list.AddRow(ResultRow{1, {"1", "b", "/", "0.00 MB"}, true, nullptr});
+  list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr, {}, {}, {}});
+  list.AddRow(ResultRow{1, {"1", "b", "/", "0.00 MB"}, true, nullptr, {}, {}, {}});
   list.SetChecked(0, true);
   list.SetChecked(0, true);  // no change, no notice
   UncheckAll(list);
@@ -187,7 +187,7 @@ TEST(ResultListObserver, ABracketIsOneResetWithoutRowNotices) {
   list.BeginUpdate();
   list.AddGroup(1, "g");
   for (int i = 0; i < 3; ++i)
-    list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr});
+    list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr, {}, {}, {}});
   CheckAll(list);
   list.SetChecked(0, false);
   list.EndUpdate();

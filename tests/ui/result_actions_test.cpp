@@ -39,20 +39,21 @@ struct Lists {
     Files.AddGroup(2, "Group 2 (0.00 MB)");
     AddFileRow(1, 0, false);
     AddFileRow(1, 1, true);
-    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, nullptr});
+    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, nullptr, {}, {}, {}});
     AddFileRow(2, 2, false);
     AddFileRow(2, 3, true);
 
     Dirs.AddGroup(1, "Group 1 (1.00 MB)");
-    Dirs.AddRow({1, {"1", "/p/one", "0.50 MB"}, false, nullptr});
-    Dirs.AddRow({1, {"1", "/q/one", "0.50 MB"}, true, nullptr});
-    Dirs.AddRow({1, {"1"}, true, nullptr});
-    Dirs.AddRow({1, {"1", "/r/one", "0.50 MB"}, true, nullptr});
+    Dirs.AddRow({1, {"1", "/p/one", "0.50 MB"}, false, nullptr, {}, {}, {}});
+    Dirs.AddRow({1, {"1", "/q/one", "0.50 MB"}, true, nullptr, {}, {}, {}});
+    Dirs.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
+    Dirs.AddRow({1, {"1", "/r/one", "0.50 MB"}, true, nullptr, {}, {}, {}});
   }
 
   void AddFileRow(int group, size_t record, bool checked) {
     const TFileInfo& file = *Records[record];
-    Files.AddRow({group, {std::to_string(group), file.Name, "dir", "0.00 MB"}, checked, &file});
+    Files.AddRow(
+        {group, {std::to_string(group), file.Name, "dir", "0.00 MB"}, checked, &file, {}, {}, {}});
   }
 
   ResultList& Of(ListKind kind) { return kind == ListKind::Files ? Files : Dirs; }
@@ -159,7 +160,7 @@ void ResultActionsTest::deleteWithNothingChecked() {
     ResultList& list = lists.Of(kind);
     list.SetAllChecked(false);
     // A checked row that carries no path counts as nothing.
-    list.AddRow({1, {"1"}, true, nullptr});
+    list.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
     FakeDialogs dialogs;
     FakeShell shell;
     DeleteCheckedToTrash(list, kind, dialogs, shell);
@@ -290,12 +291,12 @@ void ResultActionsTest::openLocation() {
   files.AddGroup(1, "Group 1");
   const TFileInfo* const rowRefs[] = {&presentFile, &goneFile, &folderAsFile, nullptr};
   for (const TFileInfo* file : rowRefs)
-    files.AddRow({1, {"1", "n", "d", "s"}, false, file});
+    files.AddRow({1, {"1", "n", "d", "s"}, false, file, {}, {}, {}});
   ResultList dirs(DirListColumns());
   dirs.AddGroup(1, "Group 1");
   for (const std::string& cell : {folder, tree.Path("gone"), present})
-    dirs.AddRow({1, {"1", cell, "0.00 MB"}, false, nullptr});
-  dirs.AddRow({1, {"1"}, false, nullptr});
+    dirs.AddRow({1, {"1", cell, "0.00 MB"}, false, nullptr, {}, {}, {}});
+  dirs.AddRow({1, {"1"}, false, nullptr, {}, {}, {}});
   ResultList empty(DirListColumns());
 
   FakeDialogs dialogs;
