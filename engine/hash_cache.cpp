@@ -1,0 +1,245 @@
+#include "engine/hash_cache.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/user_dirs.h"
+
+namespace parvolane {
+
+namespace {
+
+// The layout this program writes. A database stamped with a higher number was written by a
+// newer version, whose meaning of a row this one cannot know: it is left alone.
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS hashes ("
+    " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, sha1 TEXT NOT NULL,"
+    " seen_day INTEGER NOT NULL, PRIMARY KEY (dev, ino)) WITHOUT ROWID";
+
+int64_t AsColumn(uint64_t value) {
+  return static_cast<int64_t>(value);  // same bits: device and inode numbers use all 64
+}
+
+int64_t TodayNumber() {
+  using namespace std::chrono;
+  return duration_cast<days>(system_clock::now().time_since_epoch()).count();
+}
+
+bool IsSha1Text(std::string_view text) {
+  if (text.size() != 40) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+struct StatementFree {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFree>;
+
+Statement PrepareStatement(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(statement);
+    return nullptr;
+  }
+  return Statement(statement);
+}
+
+void BindKeyId(sqlite3_stmt* statement, const FileId& id) {
+  sqlite3_bind_int64(statement, 1, AsColumn(id.Device));
+  sqlite3_bind_int64(statement, 2, AsColumn(id.Inode));
+}
+
+// Creates the database file private to the user before SQLite opens it; SQLite gives its
+// journal files the same mode.
+bool CreatePrivateFile(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  return fd.IsOpen();
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+}  // namespace
+
+struct HashCache::Statements {
+  Statement Select;
+  Statement Insert;
+  Statement Touch;
+  Statement Prune;
+};
+
+HashCacheKey HashCacheKeyOf(const struct stat& st) {
+  return HashCacheKey{FileId{st.st_dev, st.st_ino}, static_cast<int64_t>(st.st_size), MTimeNsOf(st),
+                      static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+std::string HashCache::DefaultPath() {
+  const std::string folder = XdgFolder("XDG_CACHE_HOME", ".cache");
+  return folder.empty() ? std::string() : folder + "/parvolane/hashes.sqlite";
+}
+
+HashCache::HashCache(const std::string& path, int busyTimeoutMs) {
+  if (path.empty()) {
+    FProblem = "no cache folder is known (HOME is not set)";
+    return;
+  }
+  if (!MakeFolders(FolderOf(path), 0700) || !CreatePrivateFile(path)) {
+    FProblem = "cannot create '" + path + "'";
+    return;
+  }
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (opened != SQLITE_OK) {
+    GiveUp("cannot open '" + path + "'");
+    return;
+  }
+  sqlite3_busy_timeout(FDb, busyTimeoutMs);
+  sqlite3_extended_result_codes(FDb, 1);
+  if (!Exec("PRAGMA journal_mode=WAL") || !Prepare()) return;
+}
+
+HashCache::~HashCache() {
+  FStatements.reset();
+  if (FDb != nullptr) sqlite3_close(FDb);
+}
+
+void HashCache::GiveUp(std::string_view what) {
+  if (FProblem.empty()) {
+    FProblem = std::string(what);
+    if (FDb != nullptr) FProblem += std::string(": ") + sqlite3_errmsg(FDb);
+  }
+  FStatements.reset();
+  if (FDb != nullptr) sqlite3_close(FDb);
+  FDb = nullptr;
+  FPending.clear();
+  FMet.clear();
+}
+
+bool HashCache::Exec(const char* sql) {
+  if (FDb == nullptr) return false;
+  if (sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  GiveUp("the hash cache cannot be used");
+  return false;
+}
+
+// Checks the layout (creating it in a new database) and prepares every statement once.
+bool HashCache::Prepare() {
+  Statement version = PrepareStatement(FDb, "PRAGMA user_version");
+  if (version == nullptr || sqlite3_step(version.get()) != SQLITE_ROW) {
+    GiveUp("the hash cache cannot be read");
+    return false;
+  }
+  const int found = sqlite3_column_int(version.get(), 0);
+  version.reset();
+  if (found > kSchemaVersion) {
+    FProblem = "the hash cache was written by a newer version";
+    GiveUp(FProblem);
+    return false;
+  }
+  if (found < kSchemaVersion && (!Exec(kCreateTable) || !Exec("PRAGMA user_version=1"))) {
+    return false;
+  }
+  auto statements = std::make_unique<Statements>();
+  const auto prepare = [this](const char* sql, Statement& out) {
+    out = PrepareStatement(FDb, sql);
+    return out != nullptr;
+  };
+  if (!prepare("SELECT size, mtime_ns, ctime_ns, sha1 FROM hashes WHERE dev=?1 AND ino=?2",
+               statements->Select) ||
+      !prepare("INSERT OR REPLACE INTO hashes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+               statements->Insert) ||
+      !prepare("UPDATE hashes SET seen_day=?3 WHERE dev=?1 AND ino=?2 AND seen_day<?3",
+               statements->Touch) ||
+      !prepare("DELETE FROM hashes WHERE seen_day<?1", statements->Prune)) {
+    GiveUp("the hash cache cannot be used");
+    return false;
+  }
+  FStatements = std::move(statements);
+  return true;
+}
+
+std::optional<std::string> HashCache::Lookup(const HashCacheKey& key) {
+  if (FDb == nullptr) return std::nullopt;
+  sqlite3_stmt* select = FStatements->Select.get();
+  sqlite3_reset(select);
+  BindKeyId(select, key.Id);
+  const int stepped = sqlite3_step(select);
+  if (stepped == SQLITE_DONE) return std::nullopt;
+  if (stepped != SQLITE_ROW) {
+    GiveUp("the hash cache cannot be read");
+    return std::nullopt;
+  }
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 3));
+  const std::string_view sha1 = text == nullptr ? std::string_view() : std::string_view(text);
+  if (sqlite3_column_int64(select, 0) != key.Size ||
+      sqlite3_column_int64(select, 1) != key.MTimeNs ||
+      sqlite3_column_int64(select, 2) != key.CTimeNs || !IsSha1Text(sha1)) {
+    return std::nullopt;
+  }
+  std::string found(sha1);
+  FMet.push_back(key.Id);
+  return found;
+}
+
+void HashCache::Store(const HashCacheKey& key, std::string_view sha1) {
+  if (FDb != nullptr && IsSha1Text(sha1)) FPending.emplace_back(key, std::string(sha1));
+}
+
+void HashCache::Flush(int maxAgeDays) {
+  if (FDb == nullptr || !Exec("BEGIN IMMEDIATE")) return;
+  const int64_t today = TodayNumber();
+  Statements& s = *FStatements;
+  bool ok = true;
+  for (const auto& [key, sha1] : FPending) {
+    sqlite3_stmt* insert = s.Insert.get();
+    sqlite3_reset(insert);
+    BindKeyId(insert, key.Id);
+    sqlite3_bind_int64(insert, 3, key.Size);
+    sqlite3_bind_int64(insert, 4, key.MTimeNs);
+    sqlite3_bind_int64(insert, 5, key.CTimeNs);
+    sqlite3_bind_text(insert, 6, sha1.data(), static_cast<int>(sha1.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 7, today);
+    ok = ok && sqlite3_step(insert) == SQLITE_DONE;
+  }
+  for (const FileId& id : FMet) {
+    sqlite3_stmt* touch = s.Touch.get();
+    sqlite3_reset(touch);
+    BindKeyId(touch, id);
+    sqlite3_bind_int64(touch, 3, today);
+    ok = ok && sqlite3_step(touch) == SQLITE_DONE;
+  }
+  sqlite3_reset(s.Prune.get());
+  sqlite3_bind_int64(s.Prune.get(), 1, today - maxAgeDays);
+  ok = ok && sqlite3_step(s.Prune.get()) == SQLITE_DONE;
+  if (!ok) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    GiveUp("the hash cache cannot be written");
+    return;
+  }
+  if (!Exec("COMMIT")) return;
+  FPending.clear();
+  FMet.clear();
+}
+
+int64_t HashCache::EntryCount() {
+  if (FDb == nullptr) return -1;
+  const Statement count = PrepareStatement(FDb, "SELECT count(*) FROM hashes");
+  if (count == nullptr || sqlite3_step(count.get()) != SQLITE_ROW) {
+    return -1;
+  }
+  return sqlite3_column_int64(count.get(), 0);
+}
+
+}  // namespace parvolane
