@@ -166,7 +166,18 @@ int64_t LastBlockOffset(const TFileInfo& record) {
   return std::max<int64_t>(0, record.Size - static_cast<int64_t>(kEdgeBlockSize));
 }
 
+size_t CombineEdgeDigests(size_t first, size_t last) {
+  return first ^ (last + 0x9E3779B97F4A7C15ULL + (first << 6) + (first >> 2));
+}
+
 }  // namespace
+
+uint64_t EdgeSignatureFingerprint() {
+  // The signature of known blocks changes whenever the way signatures are made does.
+  const std::string_view probe = "parvolane edge signature, version 1";
+  const auto bytes = std::as_bytes(std::span(probe.data(), probe.size()));
+  return CombineEdgeDigests(BlockDigest(bytes.first(10)), BlockDigest(bytes));
+}
 
 std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TFileInfo& record,
                                             std::span<std::byte> buffer) {
@@ -175,7 +186,7 @@ std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TF
     const size_t first = BlockDigest(ReadBlockAt(file.get(), block, 0, record.FullPath));
     const size_t last =
         BlockDigest(ReadBlockAt(file.get(), block, LastBlockOffset(record), record.FullPath));
-    return first ^ (last + 0x9E3779B97F4A7C15ULL + (first << 6) + (first >> 2));
+    return CombineEdgeDigests(first, last);
   } catch (...) {
     return std::nullopt;
   }
@@ -188,6 +199,10 @@ void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::by
   std::vector<FileDescriptor> files;
   files.reserve(records.size());
   for (TFileInfo* record : records) {
+    if (record->EdgeSignature) {  // known already: nothing to read
+      files.emplace_back(-1);
+      continue;
+    }
     try {
       files.push_back(OpenRegularFile(record->FullPath, POSIX_FADV_RANDOM));
     } catch (...) {
@@ -199,8 +214,13 @@ void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::by
                     POSIX_FADV_WILLNEED);
   }
   for (size_t k = 0; k < records.size(); ++k) {
+    if (records[k]->EdgeSignature) {
+      signatures[k] = records[k]->EdgeSignature;
+      continue;
+    }
     signatures[k] =
         files[k].IsOpen() ? EdgeBlocksSignatureOf(files[k], *records[k], buffer) : std::nullopt;
+    records[k]->EdgeSignature = signatures[k];
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +58,8 @@ class TFileInfo final {
   /// the size query failed).
   FileId Id;
   int64_t MTimeNs = 0;
+  /// The digest of the first and last blocks once known (read, or taken from the hash cache).
+  std::optional<size_t> EdgeSignature;
 };
 
 /// The owning list of records, in collection order.

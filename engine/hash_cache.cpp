@@ -20,8 +20,9 @@ constexpr int kSchemaVersion = 1;
 constexpr const char* kCreateTable =
     "CREATE TABLE IF NOT EXISTS hashes ("
     " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, sha1 TEXT NOT NULL,"
-    " seen_day INTEGER NOT NULL, PRIMARY KEY (dev, ino)) WITHOUT ROWID";
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, sha1 TEXT, edge INTEGER,"
+    " seen_day INTEGER NOT NULL, PRIMARY KEY (dev, ino)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value INTEGER NOT NULL)";
 
 int64_t AsColumn(uint64_t value) {
   return static_cast<int64_t>(value);  // same bits: device and inode numbers use all 64
@@ -90,7 +91,7 @@ std::string HashCache::DefaultPath() {
   return folder.empty() ? std::string() : folder + "/parvolane/hashes.sqlite";
 }
 
-HashCache::HashCache(const std::string& path, int busyTimeoutMs) {
+HashCache::HashCache(const std::string& path, uint64_t edgeFingerprint, int busyTimeoutMs) {
   if (path.empty()) {
     FProblem = "no cache folder is known (HOME is not set)";
     return;
@@ -108,6 +109,28 @@ HashCache::HashCache(const std::string& path, int busyTimeoutMs) {
   sqlite3_busy_timeout(FDb, busyTimeoutMs);
   sqlite3_extended_result_codes(FDb, 1);
   if (!Exec("PRAGMA journal_mode=WAL") || !Prepare()) return;
+  CheckEdgeFingerprint(edgeFingerprint);
+}
+
+// Edge signatures of another program version may be computed another way: comparing them
+// with new ones could set apart two equal files, so they are dropped.
+bool HashCache::CheckEdgeFingerprint(uint64_t fingerprint) {
+  const Statement stored =
+      PrepareStatement(FDb, "SELECT value FROM meta WHERE name='edge_fingerprint'");
+  if (stored == nullptr) {
+    GiveUp("the hash cache cannot be read");
+    return false;
+  }
+  const int stepped = sqlite3_step(stored.get());
+  if (stepped == SQLITE_ROW &&
+      static_cast<uint64_t>(sqlite3_column_int64(stored.get(), 0)) == fingerprint) {
+    return true;
+  }
+  const std::string update =
+      "BEGIN IMMEDIATE; UPDATE hashes SET edge=NULL;"
+      "INSERT OR REPLACE INTO meta VALUES ('edge_fingerprint', " +
+      std::to_string(AsColumn(fingerprint)) + "); COMMIT";
+  return Exec(update.c_str());
 }
 
 HashCache::~HashCache() {
@@ -156,9 +179,9 @@ bool HashCache::Prepare() {
     out = PrepareStatement(FDb, sql);
     return out != nullptr;
   };
-  if (!prepare("SELECT size, mtime_ns, ctime_ns, sha1 FROM hashes WHERE dev=?1 AND ino=?2",
+  if (!prepare("SELECT size, mtime_ns, ctime_ns, sha1, edge FROM hashes WHERE dev=?1 AND ino=?2",
                statements->Select) ||
-      !prepare("INSERT OR REPLACE INTO hashes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
+      !prepare("INSERT OR REPLACE INTO hashes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
                statements->Insert) ||
       !prepare("UPDATE hashes SET seen_day=?3 WHERE dev=?1 AND ino=?2 AND seen_day<?3",
                statements->Touch) ||
@@ -170,31 +193,37 @@ bool HashCache::Prepare() {
   return true;
 }
 
-std::optional<std::string> HashCache::Lookup(const HashCacheKey& key) {
-  if (FDb == nullptr) return std::nullopt;
+HashCache::Facts HashCache::Lookup(const HashCacheKey& key) {
+  if (FDb == nullptr) return {};
   sqlite3_stmt* select = FStatements->Select.get();
   sqlite3_reset(select);
   BindKeyId(select, key.Id);
   const int stepped = sqlite3_step(select);
-  if (stepped == SQLITE_DONE) return std::nullopt;
+  if (stepped == SQLITE_DONE) return {};
   if (stepped != SQLITE_ROW) {
     GiveUp("the hash cache cannot be read");
-    return std::nullopt;
+    return {};
   }
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 3));
-  const std::string_view sha1 = text == nullptr ? std::string_view() : std::string_view(text);
   if (sqlite3_column_int64(select, 0) != key.Size ||
       sqlite3_column_int64(select, 1) != key.MTimeNs ||
-      sqlite3_column_int64(select, 2) != key.CTimeNs || !IsSha1Text(sha1)) {
-    return std::nullopt;
+      sqlite3_column_int64(select, 2) != key.CTimeNs) {
+    return {};
   }
-  std::string found(sha1);
-  FMet.push_back(key.Id);
-  return found;
+  Facts facts;
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 3));
+  if (text != nullptr && IsSha1Text(text)) facts.Sha1 = std::string(text);
+  if (sqlite3_column_type(select, 4) == SQLITE_INTEGER) {
+    facts.EdgeSignature = static_cast<uint64_t>(sqlite3_column_int64(select, 4));
+  }
+  if (facts.Sha1 || facts.EdgeSignature) FMet.push_back(key.Id);
+  return facts;
 }
 
-void HashCache::Store(const HashCacheKey& key, std::string_view sha1) {
-  if (FDb != nullptr && IsSha1Text(sha1)) FPending.emplace_back(key, std::string(sha1));
+void HashCache::Store(const HashCacheKey& key, std::string_view sha1,
+                      std::optional<uint64_t> edge) {
+  const bool hasHash = IsSha1Text(sha1);
+  if (FDb == nullptr || (!hasHash && !edge)) return;
+  FPending.push_back(Pending{key, hasHash ? std::string(sha1) : std::string(), edge});
 }
 
 void HashCache::Flush(int maxAgeDays) {
@@ -202,15 +231,25 @@ void HashCache::Flush(int maxAgeDays) {
   const int64_t today = TodayNumber();
   Statements& s = *FStatements;
   bool ok = true;
-  for (const auto& [key, sha1] : FPending) {
+  for (const Pending& pending : FPending) {
     sqlite3_stmt* insert = s.Insert.get();
     sqlite3_reset(insert);
-    BindKeyId(insert, key.Id);
-    sqlite3_bind_int64(insert, 3, key.Size);
-    sqlite3_bind_int64(insert, 4, key.MTimeNs);
-    sqlite3_bind_int64(insert, 5, key.CTimeNs);
-    sqlite3_bind_text(insert, 6, sha1.data(), static_cast<int>(sha1.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(insert, 7, today);
+    BindKeyId(insert, pending.Key.Id);
+    sqlite3_bind_int64(insert, 3, pending.Key.Size);
+    sqlite3_bind_int64(insert, 4, pending.Key.MTimeNs);
+    sqlite3_bind_int64(insert, 5, pending.Key.CTimeNs);
+    if (pending.Sha1.empty()) {
+      sqlite3_bind_null(insert, 6);
+    } else {
+      sqlite3_bind_text(insert, 6, pending.Sha1.data(), static_cast<int>(pending.Sha1.size()),
+                        SQLITE_STATIC);
+    }
+    if (pending.Edge) {
+      sqlite3_bind_int64(insert, 7, AsColumn(*pending.Edge));
+    } else {
+      sqlite3_bind_null(insert, 7);
+    }
+    sqlite3_bind_int64(insert, 8, today);
     ok = ok && sqlite3_step(insert) == SQLITE_DONE;
   }
   for (const FileId& id : FMet) {

@@ -46,7 +46,10 @@ class HashCache final {
   /// Opens (creating when missing: the folder 0700, the file 0600) the database at `path`.
   /// Never throws for a database problem: the cache is then unusable and Problem() says why.
   /// `busyTimeoutMs`: how long to wait for another program's write before giving up.
-  explicit HashCache(const std::string& path, int busyTimeoutMs = 3000);
+  /// `edgeFingerprint` names the way edge signatures are computed: signatures stored under
+  /// another fingerprint are forgotten, never compared with new ones.
+  explicit HashCache(const std::string& path, uint64_t edgeFingerprint = 0,
+                     int busyTimeoutMs = 3000);
   ~HashCache();
   HashCache(const HashCache&) = delete;
   HashCache& operator=(const HashCache&) = delete;
@@ -55,10 +58,15 @@ class HashCache final {
   /// Why the cache is not used, for the user; empty while it works.
   const std::string& Problem() const { return FProblem; }
 
-  /// The SHA-1 text stored for exactly this key, or nothing.
-  std::optional<std::string> Lookup(const HashCacheKey& key);
-  /// Remembers a computed hash; written by the next Flush.
-  void Store(const HashCacheKey& key, std::string_view sha1);
+  /// What an earlier scan learnt of one state of a file.
+  struct Facts {
+    std::optional<std::string> Sha1;
+    std::optional<uint64_t> EdgeSignature;
+  };
+  /// What is stored for exactly this key (nothing for any other key).
+  Facts Lookup(const HashCacheKey& key);
+  /// Remembers what was computed (an empty hash: none); written by the next Flush.
+  void Store(const HashCacheKey& key, std::string_view sha1, std::optional<uint64_t> edge = {});
   /// Writes what was stored and marks the entries met by lookups as seen now, in one
   /// transaction; then drops entries not met for `maxAgeDays` days.
   void Flush(int maxAgeDays = 90);
@@ -70,12 +78,18 @@ class HashCache final {
   void GiveUp(std::string_view what);
   bool Exec(const char* sql);
   bool Prepare();
+  bool CheckEdgeFingerprint(uint64_t fingerprint);
 
   sqlite3* FDb = nullptr;
   struct Statements;
   std::unique_ptr<Statements> FStatements;
   std::string FProblem;
-  std::vector<std::pair<HashCacheKey, std::string>> FPending;
+  struct Pending {
+    HashCacheKey Key;
+    std::string Sha1;
+    std::optional<uint64_t> Edge;
+  };
+  std::vector<Pending> FPending;
   std::vector<FileId> FMet;
 };
 

@@ -1,5 +1,6 @@
 #include "engine/hashing.h"
 
+#include "engine/cached_hashes.h"
 #include "engine/file_digest.h"
 
 #include <algorithm>
@@ -220,17 +221,21 @@ std::vector<HashJob> PlanJobs(const std::vector<TFileInfo*>& targets,
 // by side, one that differs from the first after all is hashed on its own.
 void RunJob(const HashJob& job, const std::vector<TFileInfo*>& targets, ReadBuffer& first,
             ReadBuffer& other, const std::stop_token& abandon) {
-  if (job.Members.size() == 1) {
-    HashRecord(*targets[job.Members.front()], first, abandon);
+  // Files hashed before (by an earlier scan, through the hash cache) are not read again.
+  std::vector<size_t> unknown;
+  for (const size_t index : job.Members) {
+    if (targets[index]->ContentHash.empty()) unknown.push_back(index);
+  }
+  if (unknown.size() <= 1) {
+    if (!unknown.empty()) HashRecord(*targets[unknown.front()], first, abandon);
     return;
   }
   std::vector<const std::string*> paths;
-  for (const size_t index : job.Members)
+  for (const size_t index : unknown)
     paths.push_back(&targets[index]->FullPath);
   const auto digests = HashAlike(paths, first, other, abandon);
-  for (size_t k = 0; k < job.Members.size(); ++k) {
-    TFileInfo& record = *targets[job.Members[k]];
-    if (!record.ContentHash.empty()) continue;
+  for (size_t k = 0; k < unknown.size(); ++k) {
+    TFileInfo& record = *targets[unknown[k]];
     if (digests[k]) {
       record.ContentHash = *digests[k];
     } else {
@@ -414,10 +419,21 @@ void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerC
     return;
   }
 
-  if (reporter.CurrentSettings().ParallelHashing) {
+  const ScanSettings settings = reporter.CurrentSettings();
+  std::optional<CachedHashes> cache;
+  if (settings.UseHashCache) {
+    cache.emplace(settings.HashCachePath);
+    reporter.RunBlocking([&] { cache->Apply(hashTargets, reporter); });
+  }
+  if (settings.ParallelHashing) {
     HashInParallel(hashTargets, reporter, std::max(1u, workerCount));
   } else {
     HashSequentially(hashTargets, reporter);
+  }
+  if (cache) {
+    reporter.RunBlocking([&] { cache->Save(hashTargets); });
+    state.Summary.CacheHits = cache->Hits();
+    if (!cache->Problem().empty()) state.Summary.CacheProblem = cache->Problem();
   }
   reporter.SetProgressPosition(0);
 }

@@ -61,10 +61,16 @@ struct ScanSummary {
   size_t DirGroupsCut = 0;
   /// Folders never offered as folder clones because their tree could not be read whole.
   size_t FoldersLeftOut = 0;
+  /// Why the hash cache was not used (empty when it was, or was not asked for).
+  std::string CacheProblem;
+  /// Files whose hash the cache gave, without reading them.
+  size_t CacheHits = 0;
 
   void Clear() {
     Skipped.Clear();
     FolderErrors.clear();
+    CacheProblem.clear();
+    CacheHits = 0;
     FileGroupsCut = DirGroupsCut = FoldersLeftOut = 0;
   }
 };

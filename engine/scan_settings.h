@@ -25,6 +25,10 @@ struct ScanSettings {
   int32_t MaxGroups = 100;
   int32_t MinGroupSize = 2;
   bool ParallelHashing = true;
+  /// Take the hashes of unchanged files from the hash cache, and store new ones there.
+  bool UseHashCache = false;
+  /// The cache's database; empty for the user's own (HashCache::DefaultPath).
+  std::string HashCachePath;
 };
 
 /// Splits the mask text at ';', ' ', '|' and ','; honours double-quoted pieces; never returns

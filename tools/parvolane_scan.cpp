@@ -39,6 +39,7 @@ const char* const kUsage =
     "  --max-groups N          largest number of groups to list, 0 = all (default 100)\n"
     "  --min-group-size N      smallest group (default 2)\n"
     "  --sequential            hash on one thread (default: parallel hashing)\n"
+    "  --no-cache              neither use nor fill the hash cache of unchanged files\n"
     "  --no-file-clones        do not look for file clones (default: look)\n"
     "  --folder-clones         look for folder clones too (default: don't)\n"
     "  --files-csv PATH        write the file-clone list in the CSV export format; \"-\" = stdout\n"
@@ -95,6 +96,7 @@ void AddFolder(std::vector<std::string>& folders, const std::string& arg) {
 
 Options ParseArguments(int argc, char** argv) {
   Options options;
+  options.Settings.UseHashCache = true;
   bool onlyFolders = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -116,6 +118,8 @@ Options ParseArguments(int argc, char** argv) {
       options.Settings.MaxGroups = ParseWholeNumber(arg, value());
     } else if (arg == "--min-group-size") {
       options.Settings.MinGroupSize = ParseWholeNumber(arg, value());
+    } else if (arg == "--no-cache") {
+      options.Settings.UseHashCache = false;
     } else if (arg == "--sequential") {
       options.Settings.ParallelHashing = false;
     } else if (arg == "--no-file-clones") {

@@ -8,12 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "engine/hashing.h"
+#include "engine/scan_driver.h"
+#include "support/recording_reporter.h"
 #include "support/temp_tree.h"
 
 namespace parvolane {
@@ -102,7 +109,7 @@ TEST(HashCache, AnswersOnlyForTheExactStateOfAFile) {
     cache.Flush();
 
     const std::string now = change.Apply(tree, file);
-    const std::optional<std::string> cached = cache.Lookup(KeyOf(now));
+    const std::optional<std::string> cached = cache.Lookup(KeyOf(now)).Sha1;
     if (cached) {
       EXPECT_EQ(*cached, HashFileSHA1(now)) << change.Name;
     }
@@ -124,13 +131,13 @@ TEST(HashCache, ANewFileOnAReusedInodeIsAMiss) {
     const std::string next = tree.File("b" + std::to_string(i), "other content");
     const HashCacheKey key = KeyOf(next);
     if (key.Id == old.Id) {
-      EXPECT_FALSE(cache.Lookup(key)) << "a reused inode took the old file's hash";
+      EXPECT_FALSE(cache.Lookup(key).Sha1) << "a reused inode took the old file's hash";
       return;
     }
   }
   HashCacheKey reused = old;  // none reused: the same number with the new file's times
   reused.CTimeNs += 1;
-  EXPECT_FALSE(cache.Lookup(reused));
+  EXPECT_FALSE(cache.Lookup(reused).Sha1);
 }
 
 TEST(HashCache, IsCreatedPrivateAndRemembersAcrossOpenings) {
@@ -140,7 +147,7 @@ TEST(HashCache, IsCreatedPrivateAndRemembersAcrossOpenings) {
   {
     HashCache cache(db);
     cache.Store(KeyOf(file), HashFileSHA1(file));
-    EXPECT_FALSE(cache.Lookup(KeyOf(file))) << "stores are written by Flush";
+    EXPECT_FALSE(cache.Lookup(KeyOf(file)).Sha1) << "stores are written by Flush";
     cache.Flush();
   }
   struct stat st {};
@@ -149,8 +156,25 @@ TEST(HashCache, IsCreatedPrivateAndRemembersAcrossOpenings) {
   ASSERT_EQ(::stat(tree.Path("deep/parvolane").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   HashCache again(db);
-  EXPECT_EQ(again.Lookup(KeyOf(file)), HashFileSHA1(file));
+  EXPECT_EQ(again.Lookup(KeyOf(file)).Sha1, HashFileSHA1(file));
   EXPECT_EQ(again.EntryCount(), 1);
+}
+
+TEST(HashCache, EdgeSignaturesOfAnotherKindAreForgottenAndHashesKept) {
+  TempTree tree;
+  const std::string db = tree.Path("hashes.sqlite");
+  const std::string file = tree.File("f", "content");
+  {
+    HashCache cache(db, 1);
+    cache.Store(KeyOf(file), HashFileSHA1(file), 77);
+    cache.Flush();
+    EXPECT_EQ(cache.Lookup(KeyOf(file)).EdgeSignature, 77u);
+  }
+  EXPECT_EQ(HashCache(db, 1).Lookup(KeyOf(file)).EdgeSignature, 77u);
+  HashCache other(db, 2);
+  const HashCache::Facts facts = other.Lookup(KeyOf(file));
+  EXPECT_FALSE(facts.EdgeSignature);
+  EXPECT_EQ(facts.Sha1, HashFileSHA1(file));
 }
 
 TEST(HashCache, DropsEntriesNotMetForTheGivenAge) {
@@ -175,7 +199,7 @@ TEST(HashCache, AnUnusableDatabaseGivesUpWithAReasonAndNeverAnswers) {
   HashCache fromCorrupt(corrupt);
   EXPECT_FALSE(fromCorrupt.Usable());
   EXPECT_FALSE(fromCorrupt.Problem().empty());
-  EXPECT_FALSE(fromCorrupt.Lookup(key));
+  EXPECT_FALSE(fromCorrupt.Lookup(key).Sha1);
   fromCorrupt.Store(key, HashFileSHA1(file));
   fromCorrupt.Flush();  // nothing to do, and no error
 
@@ -196,7 +220,7 @@ TEST(HashCache, ALockedDatabaseFailsTheFlushNotTheCaller) {
   TempTree tree;
   const std::string db = tree.Path("hashes.sqlite");
   const std::string file = tree.File("f", "content");
-  HashCache cache(db, 100);
+  HashCache cache(db, 0, 100);
   ASSERT_TRUE(cache.Usable());
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
@@ -216,15 +240,15 @@ TEST(HashCache, TwoProgramsAtOnceBothKeepTheirHashes) {
   const std::string b = tree.File("b", "bbb");
   HashCache first(db);
   HashCache second(db);
-  EXPECT_FALSE(first.Lookup(KeyOf(a)));
-  EXPECT_FALSE(second.Lookup(KeyOf(b)));
+  EXPECT_FALSE(first.Lookup(KeyOf(a)).Sha1);
+  EXPECT_FALSE(second.Lookup(KeyOf(b)).Sha1);
   first.Store(KeyOf(a), HashFileSHA1(a));
   second.Store(KeyOf(b), HashFileSHA1(b));
   first.Flush();
   second.Flush();
   EXPECT_TRUE(first.Usable() && second.Usable()) << first.Problem() << second.Problem();
-  EXPECT_EQ(first.Lookup(KeyOf(b)), HashFileSHA1(b));
-  EXPECT_EQ(second.Lookup(KeyOf(a)), HashFileSHA1(a));
+  EXPECT_EQ(first.Lookup(KeyOf(b)).Sha1, HashFileSHA1(b));
+  EXPECT_EQ(second.Lookup(KeyOf(a)).Sha1, HashFileSHA1(a));
 }
 
 TEST(HashCache, AFullDiskOrAReadOnlyDatabaseIsGivenUpQuietly) {
@@ -261,6 +285,95 @@ TEST(HashCache, AFullDiskOrAReadOnlyDatabaseIsGivenUpQuietly) {
       return !cache.Usable() && !cache.Problem().empty() ? 0 : 1;
     });
     EXPECT_EQ(readOnly, 0);
+  }
+}
+
+using Groups = std::set<std::set<std::string>>;
+
+struct ScanResult {
+  Groups FileGroups;
+  std::vector<std::string> Statuses;
+  size_t CacheHits = 0;
+};
+
+ScanResult Scan(const TempTree& tree, bool cached, bool parallel) {
+  ScanState state;
+  testing::RecordingReporter reporter(state);
+  reporter.Settings.Folders = {tree.Root() + "/"};
+  reporter.Settings.MinSizeMB = 0;
+  reporter.Settings.MaxGroups = 0;
+  reporter.Settings.ParallelHashing = parallel;
+  reporter.Settings.UseHashCache = cached;
+  reporter.Settings.HashCachePath = tree.Root() + "-cache.sqlite";
+  ScanDriver(state, reporter).btnScanClick();
+  std::map<int, std::set<std::string>> byGroup;
+  for (const ResultRow& row : state.lvFiles.Rows())
+    byGroup[row.GroupId].insert(row.Path);
+  ScanResult result;
+  for (auto& [id, members] : byGroup)
+    result.FileGroups.insert(members);
+  result.Statuses = reporter.Statuses;
+  result.CacheHits = state.Summary.CacheHits;
+  return result;
+}
+
+// Files of a few sizes, many equal, some equal only at their ends.
+void MakeRandomTree(TempTree& tree, unsigned seed) {
+  std::mt19937 random(seed);
+  const int64_t sizes[] = {100, 4096, 5000, 70000, 300000};
+  for (int i = 0; i < 60; ++i) {
+    const int64_t size = sizes[random() % std::size(sizes)];
+    const std::string name = "d" + std::to_string(random() % 5) + "/f" + std::to_string(i);
+    tree.FileOfSize(name, size, static_cast<unsigned>(random() % 4));
+  }
+  // Same first and last blocks, another middle.
+  std::string middle(70000, 'm');
+  tree.File("edge/a", middle);
+  middle[35000] = 'x';
+  tree.File("edge/b", middle);
+}
+
+TEST(HashCache, AScanFindsTheSameGroupsWithAndWithoutTheCache) {
+  TempTree tree;
+  MakeRandomTree(tree, 7);
+  // Files changed in the last moments are never stored: let the tree settle.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  for (const bool parallel : {false, true}) {
+    ::unlink((tree.Root() + "-cache.sqlite").c_str());
+    const ScanResult plain = Scan(tree, false, parallel);
+    ASSERT_FALSE(plain.FileGroups.empty());
+    const ScanResult filling = Scan(tree, true, parallel);
+    const ScanResult warm = Scan(tree, true, parallel);
+    EXPECT_EQ(filling.FileGroups, plain.FileGroups);
+    EXPECT_EQ(warm.FileGroups, plain.FileGroups);
+    if (!parallel) {  // parallel texts follow the timing of the polls
+      EXPECT_EQ(filling.Statuses, plain.Statuses) << "a cached file counts as hashed";
+      EXPECT_EQ(warm.Statuses, plain.Statuses);
+    }
+    EXPECT_EQ(warm.Statuses.back(), plain.Statuses.back());
+    EXPECT_EQ(filling.CacheHits, 0u);
+    EXPECT_GT(warm.CacheHits, 0u);
+  }
+
+  // Changes the cache must notice: a copy rewritten with other bytes of the same size, one
+  // grown, a new copy of a cached file, and the edge-alike pair made equal.
+  const Groups before = Scan(tree, false, true).FileGroups;
+  ASSERT_GE(before.size(), 3u);
+  auto group = before.begin();
+  const std::string rewritten = *group->begin();
+  const std::string grown = *(++group)->begin();
+  const std::string copied = *(++group)->begin();
+  struct stat st {};
+  ::stat(rewritten.c_str(), &st);
+  Rewrite(rewritten, std::string(static_cast<size_t>(st.st_size), 'Z'));
+  std::ofstream(grown, std::ios::binary | std::ios::app) << "more";
+  std::ifstream source(copied, std::ios::binary);
+  std::ofstream(tree.Path("new-copy"), std::ios::binary) << source.rdbuf();
+  std::ifstream edgeA(tree.Path("edge/a"), std::ios::binary);
+  std::ofstream(tree.Path("edge/b"), std::ios::binary | std::ios::trunc) << edgeA.rdbuf();
+  for (const bool parallel : {false, true}) {
+    EXPECT_EQ(Scan(tree, true, parallel).FileGroups, Scan(tree, false, parallel).FileGroups)
+        << (parallel ? "parallel" : "sequential");
   }
 }
 

@@ -1,0 +1,70 @@
+#include "engine/cached_hashes.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+#include "engine/file_digest.h"
+#include "platform/posix/long_path.h"
+
+namespace parvolane {
+
+namespace {
+
+// A file changed this recently may change again within the same tick of the file system's
+// clock without its times moving; its key would then name two contents. Such files are read
+// as usual but not stored, as a version-control system treats its "racy" entries.
+constexpr int64_t kSettledAfterNs = 2'000'000'000;
+
+int64_t NowNs() {
+  using namespace std::chrono;
+  return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+CachedHashes::CachedHashes(const std::string& path)
+    : FCache(std::make_unique<HashCache>(path.empty() ? HashCache::DefaultPath() : path,
+                                         EdgeSignatureFingerprint())) {}
+
+void CachedHashes::Apply(const std::vector<TFileInfo*>& targets, const ScanReporter& reporter) {
+  FKnown.assign(targets.size(), std::nullopt);
+  if (!FCache->Usable()) return;
+  const int64_t now = NowNs();
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (reporter.IsStopRequested() || !FCache->Usable()) return;
+    TFileInfo& record = *targets[i];
+    struct stat st {};
+    if (!StatLongPath(record.FullPath, st, false) || !S_ISREG(st.st_mode) ||
+        static_cast<int64_t>(st.st_size) != record.Size) {
+      continue;  // changed since the walk: hashed as usual, never stored
+    }
+    Known known{HashCacheKeyOf(st), false, false, false};
+    known.Storable = now - std::max(known.Key.MTimeNs, known.Key.CTimeNs) >= kSettledAfterNs;
+    HashCache::Facts facts = FCache->Lookup(known.Key);
+    if (facts.Sha1 && record.ContentHash.empty()) {
+      record.ContentHash = std::move(*facts.Sha1);
+      known.HadHash = true;
+      ++FHits;
+    }
+    if (facts.EdgeSignature && !record.EdgeSignature) {
+      record.EdgeSignature = facts.EdgeSignature;
+      known.HadEdge = true;
+    }
+    FKnown[i] = known;
+  }
+}
+
+void CachedHashes::Save(const std::vector<TFileInfo*>& targets) {
+  for (size_t i = 0; i < targets.size() && i < FKnown.size(); ++i) {
+    if (!FKnown[i] || !FKnown[i]->Storable) continue;
+    const Known& known = *FKnown[i];
+    const TFileInfo& record = *targets[i];
+    const bool newHash = !record.ContentHash.empty() && !known.HadHash;
+    const bool newEdge = record.EdgeSignature && !known.HadEdge;
+    if (newHash || newEdge) FCache->Store(known.Key, record.ContentHash, record.EdgeSignature);
+  }
+  FCache->Flush();
+}
+
+}  // namespace parvolane
