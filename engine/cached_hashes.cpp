@@ -31,8 +31,9 @@ void CachedHashes::Apply(const std::vector<TFileInfo*>& targets, const ScanRepor
   FKnown.assign(targets.size(), std::nullopt);
   if (!FCache->Usable()) return;
   const int64_t now = NowNs();
+  FCache->BeginLookups();
   for (size_t i = 0; i < targets.size(); ++i) {
-    if (reporter.IsStopRequested() || !FCache->Usable()) return;
+    if (reporter.IsStopRequested() || !FCache->Usable()) break;
     TFileInfo& record = *targets[i];
     struct stat st {};
     if (!StatLongPath(record.FullPath, st, false) || !S_ISREG(st.st_mode) ||
@@ -53,6 +54,7 @@ void CachedHashes::Apply(const std::vector<TFileInfo*>& targets, const ScanRepor
     }
     FKnown[i] = known;
   }
+  FCache->EndLookups();
 }
 
 void CachedHashes::Save(const std::vector<TFileInfo*>& targets) {

@@ -148,6 +148,7 @@ void HashCache::GiveUp(std::string_view what) {
   FDb = nullptr;
   FPending.clear();
   FMet.clear();
+  FReading = false;
 }
 
 bool HashCache::Exec(const char* sql) {
@@ -219,6 +220,18 @@ HashCache::Facts HashCache::Lookup(const HashCacheKey& key) {
   return facts;
 }
 
+void HashCache::BeginLookups() {
+  if (FDb != nullptr && !FReading) FReading = Exec("BEGIN");
+}
+
+void HashCache::EndLookups() {
+  if (!FReading) return;
+  FReading = false;
+  if (FDb == nullptr) return;
+  sqlite3_reset(FStatements->Select.get());
+  sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr);
+}
+
 void HashCache::Store(const HashCacheKey& key, std::string_view sha1,
                       std::optional<uint64_t> edge) {
   const bool hasHash = IsSha1Text(sha1);
@@ -227,6 +240,7 @@ void HashCache::Store(const HashCacheKey& key, std::string_view sha1,
 }
 
 void HashCache::Flush(int maxAgeDays) {
+  EndLookups();
   if (FDb == nullptr || !Exec("BEGIN IMMEDIATE")) return;
   const int64_t today = TodayNumber();
   Statements& s = *FStatements;

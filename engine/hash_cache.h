@@ -65,6 +65,9 @@ class HashCache final {
   };
   /// What is stored for exactly this key (nothing for any other key).
   Facts Lookup(const HashCacheKey& key);
+  /// Brackets many lookups in one read transaction, so that each costs no locking of its own.
+  void BeginLookups();
+  void EndLookups();
   /// Remembers what was computed (an empty hash: none); written by the next Flush.
   void Store(const HashCacheKey& key, std::string_view sha1, std::optional<uint64_t> edge = {});
   /// Writes what was stored and marks the entries met by lookups as seen now, in one
@@ -91,6 +94,7 @@ class HashCache final {
   };
   std::vector<Pending> FPending;
   std::vector<FileId> FMet;
+  bool FReading = false;
 };
 
 }  // namespace parvolane
