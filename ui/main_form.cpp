@@ -323,6 +323,7 @@ void TMainForm::BuildScanInfo(QHBoxLayout* strip) {
   for (QLabel* label : {lblBytes, lblSummary}) {
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     label->setMinimumWidth(1);  // a long summary is cut (its tooltip has it all), never widens
+    label->setContentsMargins(10, 0, 0, 0);
     label->hide();
   }
   btnShowSkipped = Button("btnShowSkipped", "Show skipped...");
