@@ -99,7 +99,6 @@ const char* const kUsage =
     "  --help                  show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
-    "\n"
     "Status lines, then a summary (groups, files, space in extra copies, groups not\n"
     "listed, entries skipped and why) go to standard error; on a terminal a progress\n"
     "bar shows the bytes read while hashing.\n"

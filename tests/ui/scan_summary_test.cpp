@@ -1,9 +1,11 @@
+#include <sys/stat.h>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+
 #include <cerrno>
 
 #include "support/fake_services.h"
@@ -114,6 +116,18 @@ class ScanSummaryTest : public QObject {
     QCOMPARE(w.dialogs->TextsOf("information"), std::vector<std::string>{SkippedListText(summary)});
     QVERIFY(w.dialogs->TextsOf("information").front().find("/data/gone \xF0\x9F\x98\x80.bin") !=
             std::string::npos);
+  }
+
+  void exportToAPipeWithoutAReaderIsRefusedNotWaitedFor() {
+    TempTree tree;
+    const std::string fifo = tree.Path("pipe.csv");
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    Window w;
+    w.dialogs->SaveFiles.push_back(fifo);
+    w.form.btnExportFiles->click();
+    QCOMPARE(w.dialogs->TextsOf("message"),
+             std::vector<std::string>{"cannot write '" + fifo +
+                                      "': it is a pipe that no program is reading from"});
   }
 
   void bytesReadShowBesideTheStatusAndGoWhenTheScanEnds() {
