@@ -1,5 +1,6 @@
 #include "engine/file_mask.h"
 
+#include <optional>
 #include <stdexcept>
 
 #include "engine/text_case.h"
@@ -33,26 +34,62 @@ std::u32string DecodeUtf8Lossless(std::string_view text) {
   return out;
 }
 
-bool IsValidMask(std::string_view mask) {
+// Why the characters of the mask cannot make a name; nothing when they can.
+static std::optional<std::string> CharacterProblem(std::string_view mask) {
   bool blank = true;
   for (const char ch : mask) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c < 32 || c == 127) return false;
-    switch (c) {
-      case '"':
-      case '/':
-      case ':':
-      case '<':
-      case '>':
-      case '\\':
-      case '|':
-        return false;
-      default:
-        break;
+    if (c < 32 || c == 127) return std::string("it holds a control character");
+    if (std::string_view("\"/:<>\\|").find(ch) != std::string_view::npos) {
+      return "'" + std::string(1, ch) + "' cannot stand in a file name";
     }
     if (c != ' ') blank = false;
   }
-  return !blank;
+  if (blank) return std::string("the mask is blank");
+  return std::nullopt;
+}
+
+bool IsValidMask(std::string_view mask) {
+  return !CharacterProblem(mask);
+}
+
+const char* FileMask::ParseSet(const std::u32string& mask, size_t& i, Token& set) {
+  size_t j = i + 1;
+  if (j < mask.size() && mask[j] == U'!') {
+    set.Negated = true;
+    ++j;
+  }
+  bool any = false;
+  for (; j < mask.size() && mask[j] != U']'; ++j) {
+    const char32_t lo = mask[j];
+    if (lo == U'-') return "a range in the set has no first character";
+    char32_t hi = lo;
+    if (j + 2 < mask.size() && mask[j + 1] == U'-' && mask[j + 2] != U']') {
+      hi = mask[j + 2];
+      j += 2;
+    }
+    for (char32_t m = lo; m <= hi && m < 256; ++m) {
+      set.Members.set(m);
+      set.Members.set(FoldAscii(m));
+      if (m >= U'A' && m <= U'Z') set.Members.set(m + 32);
+    }
+    any = true;
+  }
+  if (j == mask.size()) return "the set has no closing bracket";
+  if (!any) return "the set is empty";
+  i = j;
+  return nullptr;
+}
+
+std::optional<std::string> FileMask::Problem(std::string_view mask) {
+  if (std::optional<std::string> problem = CharacterProblem(mask)) return problem;
+  const std::u32string text = DecodeUtf8Lossless(mask);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != U'[') continue;
+    Token set = MakeToken(Token::Set);
+    if (const char* problem = ParseSet(text, i, set)) return std::string(problem);
+  }
+  return std::nullopt;
 }
 
 FileMask::FileMask(std::string mask) : FText(std::move(mask)), FMatchAll(FText == "*.*") {}
@@ -73,36 +110,10 @@ void FileMask::Compile() const {
       }
     } else if (c == U'[') {
       Token set = MakeToken(Token::Set);
-      size_t j = i + 1;
-      if (j < mask.size() && mask[j] == U'!') {
-        set.Negated = true;
-        ++j;
+      if (const char* problem = ParseSet(mask, i, set)) {
+        throw std::invalid_argument("Invalid mask '" + FText + "': " + problem);
       }
-      bool closed = false;
-      bool any = false;
-      while (j < mask.size()) {
-        char32_t lo = mask[j];
-        if (lo == U']') {
-          closed = true;
-          break;
-        }
-        if (lo == U'-') throw std::invalid_argument("Invalid mask '" + FText + "'");
-        char32_t hi = lo;
-        if (j + 2 < mask.size() && mask[j + 1] == U'-' && mask[j + 2] != U']') {
-          hi = mask[j + 2];
-          j += 2;
-        }
-        for (char32_t m = lo; m <= hi && m < 256; ++m) {
-          set.Members.set(m);
-          set.Members.set(FoldAscii(m));
-          if (m >= U'A' && m <= U'Z') set.Members.set(m + 32);
-        }
-        any = true;
-        ++j;
-      }
-      if (!closed || !any) throw std::invalid_argument("Invalid mask '" + FText + "'");
       tokens.push_back(set);
-      i = j;
     } else {
       Token lit = MakeToken(Token::Literal);
       lit.Char = FoldAscii(c);

@@ -2,6 +2,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,10 @@ class FileMask final {
   /// call, as the mask is compiled lazily).
   bool Matches(std::string_view name) const;
   const std::string& Text() const { return FText; }
+  /// Why the mask cannot be used (a character that cannot stand in a file name, a blank mask,
+  /// a malformed set), as a phrase such as "the set has no closing bracket"; nothing when the
+  /// mask is fine.
+  static std::optional<std::string> Problem(std::string_view mask);
 
  private:
   struct Token {
@@ -37,6 +42,9 @@ class FileMask final {
     token.Kind = kind;
     return token;
   }
+  // Reads the set that opens at mask[i] into `set` and moves i to its closing bracket;
+  // returns why the set is malformed instead, leaving i alone.
+  static const char* ParseSet(const std::u32string& mask, size_t& i, Token& set);
   void Compile() const;
   bool MatchTokens(const std::u32string& name) const;
 

@@ -3,17 +3,35 @@
 #include <exception>
 
 #include "engine/file_clones.h"
+#include "engine/file_mask.h"
 #include "engine/folder_clones.h"
 #include "engine/folder_scan.h"
 #include "engine/hashing.h"
 
 namespace parvolane {
 
+std::optional<std::string> ValidateMasks(std::string_view maskText) {
+  for (const std::string& mask : ParseMasks(maskText)) {
+    if (std::optional<std::string> problem = FileMask::Problem(mask)) {
+      return "Invalid file mask '" + mask + "': " + *problem + ".";
+    }
+  }
+  return std::nullopt;
+}
+
 void ScanDriver::btnScanClick() {
   if (FScanning) return;  // two scans must never run at once on the same state
-  if (FReporter.CurrentSettings().Folders.empty()) {
+  const ScanSettings settings = FReporter.CurrentSettings();
+  if (settings.Folders.empty()) {
     FReporter.ShowMessage("Please add at least one folder.");
     FOutcome = ScanOutcome::NoFolders;
+    return;
+  }
+  // A mask that matches nothing by mistake would end in "Done." and an empty list.
+  if (const std::optional<std::string> problem = ValidateMasks(settings.MaskText)) {
+    FReporter.ShowMessage(*problem);
+    FLastError = *problem;
+    FOutcome = ScanOutcome::InvalidMask;
     return;
   }
 

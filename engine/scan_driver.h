@@ -1,12 +1,21 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "engine/scan_reporter.h"
 #include "engine/scan_state.h"
 
 namespace parvolane {
 
 /// How the last scan ended.
-enum class ScanOutcome { NotStarted, NoFolders, Done, Stopped, Failed };
+enum class ScanOutcome { NotStarted, NoFolders, InvalidMask, Done, Stopped, Failed };
+
+/// The first mask of the mask text that cannot be used, as a message naming the mask and the
+/// problem ("Invalid file mask '[abc': the set has no closing bracket."); nothing when every
+/// mask is fine.
+std::optional<std::string> ValidateMasks(std::string_view maskText);
 
 /// Runs a scan from its start to its outcome: the folder scan, the content hashing, the file
 /// clone grouping and the folder clone detection, one after another on the calling thread.
@@ -16,7 +25,9 @@ class ScanDriver final {
   ScanDriver(const ScanDriver&) = delete;
   ScanDriver& operator=(const ScanDriver&) = delete;
 
-  /// Runs one scan. A call made while a scan runs (from inside PumpEvents) is ignored.
+  /// Runs one scan. A call made while a scan runs (from inside PumpEvents) is ignored. An empty
+  /// folder list or a mask that cannot be used is refused with a message before anything
+  /// changes.
   void btnScanClick();
   /// The Stop command: sets the stop flag and reports "Stopping...".
   void RequestStop();

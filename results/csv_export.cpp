@@ -8,9 +8,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <string_view>
 #include <system_error>
+
+#include "platform/posix/unique_fd.h"
 
 namespace parvolane {
 
@@ -30,6 +33,25 @@ void AppendQuoted(std::string& out, std::string_view cell) {
 
 [[noreturn]] void ThrowWriteError(int error, const std::string& fileName) {
   throw std::system_error(error, std::generic_category(), "cannot write '" + fileName + "'");
+}
+
+[[noreturn]] void Refuse(const std::string& fileName, const std::string& why) {
+  throw std::runtime_error("cannot write '" + fileName + "': " + why);
+}
+
+// A signal (Ctrl-C) breaks a write that waits for a slow reader; whether that ends the export
+// is the caller's decision.
+void WriteAll(int fd, std::string_view data, const std::string& shownName,
+              const StopCheck& stopRequested) {
+  while (!data.empty()) {
+    if (stopRequested && stopRequested()) throw ExportInterrupted();
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "cannot write " + shownName);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 std::string FolderOf(const std::string& fileName) {
@@ -69,15 +91,8 @@ class TempFile final {
     if (::fchmod(FFd, st.st_mode & 07777) != 0) ThrowWriteError(errno, FTarget);
   }
 
-  void Write(std::string_view data) {
-    while (!data.empty()) {
-      const ssize_t n = ::write(FFd, data.data(), data.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        ThrowWriteError(errno, FTarget);
-      }
-      data.remove_prefix(static_cast<size_t>(n));
-    }
+  void Write(std::string_view data, const StopCheck& stopRequested) {
+    WriteAll(FFd, data, "'" + FTarget + "'", stopRequested);
   }
 
   void Commit() {
@@ -97,13 +112,39 @@ class TempFile final {
   bool FCommitted = false;
 };
 
+// The rule of the kernel's protected_symlinks: in a sticky folder that everyone may write to
+// (such as /tmp), a link is only followed when it belongs to the user or to the folder's
+// owner, so that nobody can plant a link there that makes the export replace another file.
+void CheckLinkMayBeFollowed(const std::string& link, const struct stat& linkStat) {
+  struct stat folder {};
+  if (::stat(FolderOf(link).c_str(), &folder) != 0) ThrowWriteError(errno, link);
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  if (!shared || linkStat.st_uid == ::geteuid() || linkStat.st_uid == folder.st_uid) return;
+  Refuse(link,
+         "it is a symbolic link that another user made in a shared folder; it is not followed");
+}
+
+std::string LinkTargetOf(const std::string& link, off_t sizeHint) {
+  std::string text(static_cast<size_t>(sizeHint > 0 ? sizeHint : PATH_MAX) + 1, '\0');
+  const ssize_t n = ::readlink(link.c_str(), text.data(), text.size());
+  if (n < 0) ThrowWriteError(errno, link);
+  text.resize(static_cast<size_t>(n));
+  if (!text.empty() && text[0] == '/') return text;
+  return FolderOf(link) + "/" + text;
+}
+
 // A link is written through: the file it names is replaced, the link stays. A dangling link is
 // replaced by the file.
 std::string ResolveLink(const std::string& fileName) {
-  struct stat st {};
-  if (::lstat(fileName.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return fileName;
-  char resolved[PATH_MAX];
-  return ::realpath(fileName.c_str(), resolved) != nullptr ? std::string(resolved) : fileName;
+  std::string path = fileName;
+  for (int hop = 0; hop < 40; ++hop) {  // the kernel's own limit on links in a row
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT && hop > 0 ? fileName : path;
+    if (!S_ISLNK(st.st_mode)) return path;
+    CheckLinkMayBeFollowed(path, st);
+    path = LinkTargetOf(path, st.st_size);
+  }
+  ThrowWriteError(ELOOP, fileName);
 }
 
 // A device or a pipe (/dev/null, /dev/stdout, a FIFO) is written into: renaming a file over it
@@ -113,20 +154,26 @@ bool IsSpecialFile(const std::string& fileName) {
   return ::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-void WriteInPlace(const std::string& fileName, std::string_view data) {
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) ThrowWriteError(errno, fileName);
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      ThrowWriteError(error, fileName);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
+// Opening a pipe that nobody reads would wait for a reader for ever: it is opened without
+// waiting and refused, and written with waiting writes once a reader is there.
+UniqueFd OpenSpecialFile(const std::string& fileName) {
+  UniqueFd fd(::open(fileName.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.IsOpen()) {
+    if (errno == ENXIO) Refuse(fileName, "it is a pipe that no program is reading from");
+    ThrowWriteError(errno, fileName);
   }
-  if (::close(fd) != 0) ThrowWriteError(errno, fileName);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ThrowWriteError(errno, fileName);
+  }
+  return fd;
+}
+
+void WriteInPlace(const std::string& fileName, std::string_view data,
+                  const StopCheck& stopRequested) {
+  UniqueFd fd = OpenSpecialFile(fileName);
+  WriteAll(fd.get(), data, "'" + fileName + "'", stopRequested);
+  if (!fd.Close()) ThrowWriteError(errno, fileName);
 }
 
 }  // namespace
@@ -150,17 +197,23 @@ std::string ListViewCsvText(const ResultList& list) {
   return out;
 }
 
-void ExportListViewToCsv(const ResultList& list, const std::string& fileName) {
+void ExportListViewToCsv(const ResultList& list, const std::string& fileName,
+                         const StopCheck& stopRequested) {
   const std::string text = ListViewCsvText(list);
   const std::string target = ResolveLink(fileName);
   if (IsSpecialFile(target)) {
-    WriteInPlace(target, text);
+    WriteInPlace(target, text, stopRequested);
     return;
   }
   TempFile file(target);
   file.KeepModeOfTarget();
-  file.Write(text);
+  file.Write(text, stopRequested);
   file.Commit();
+}
+
+void WriteCsvToDescriptor(const ResultList& list, int fd, const std::string& shownName,
+                          const StopCheck& stopRequested) {
+  WriteAll(fd, ListViewCsvText(list), shownName, stopRequested);
 }
 
 }  // namespace parvolane

@@ -1,4 +1,8 @@
 // parvolane-scan: the scan engine from the command line, for scripting, tests and benchmarks.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +17,7 @@
 #include "engine/paths.h"
 #include "engine/scan_driver.h"
 #include "results/csv_export.h"
+#include "results/scan_summary_text.h"
 
 namespace {
 
@@ -29,6 +34,53 @@ extern "C" void OnInterrupt(int) {
   gInterrupted = 1;
 }
 
+bool InterruptRequested() {
+  return gInterrupted != 0;
+}
+
+void PrintLine(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
+}
+
+// The bytes the hashing stage has read, as a bar redrawn in place on a terminal. It is wiped
+// before every other line, so that status lines stay whole and readable.
+class TerminalProgress final {
+ public:
+  explicit TerminalProgress(bool enabled) : FEnabled(enabled) {}
+
+  void Show(int64_t done, int64_t total) {
+    if (!FEnabled) return;
+    const auto now = ByteProgressMeter::Clock::now();
+    const std::string text = FMeter.Text(done, total, now, ", ", LocaleDecimalSeparator());
+    if (FShown && done < total && now - FLastDraw < std::chrono::milliseconds(100)) return;
+    std::string line = ProgressBarLine(done, total, text);
+    const size_t width = TerminalWidth();
+    if (line.size() >= width) line.resize(width - 1);  // a wrapped line cannot be redrawn
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    std::fflush(stderr);
+    FShown = true;
+    FLastDraw = now;
+  }
+  void Clear() {
+    if (!FShown) return;
+    std::fputs("\r\033[K", stderr);
+    FShown = false;
+  }
+
+ private:
+  static size_t TerminalWidth() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 20) return 80;
+    return size.ws_col;
+  }
+
+  bool FEnabled;
+  bool FShown = false;
+  ByteProgressMeter FMeter;
+  ByteProgressMeter::Clock::time_point FLastDraw{};
+};
+
 const char* const kUsage =
     "Usage: parvolane-scan [OPTIONS] FOLDER...\n"
     "Finds duplicate files (and, on request, duplicate folder trees) below the folders.\n"
@@ -44,12 +96,18 @@ const char* const kUsage =
     "  --folder-clones         look for folder clones too (default: don't)\n"
     "  --files-csv PATH        write the file-clone list in the CSV export format; \"-\" = stdout\n"
     "  --dirs-csv PATH         write the folder-clone list in the CSV export format\n"
-    "  --quiet                 print no status lines\n"
+    "  --quiet                 print no status lines, no summary and no progress bar\n"
     "  --help                  show this help and exit\n"
     "  --version               show the version and exit\n"
     "\n"
-    "Exit status: 0 when the scan ran through, 1 on an error, 2 for bad usage,\n"
-    "130 when Ctrl-C stopped the scan.\n";
+    "Status lines, then a summary (groups, files, space in extra copies, groups not\n"
+    "listed, entries skipped and why) go to standard error; on a terminal a progress\n"
+    "bar shows the bytes read while hashing.\n"
+    "\n"
+    "Exit status: 0 when the scan ran through; 1 on an error, also when a scan folder\n"
+    "could not be scanned (the others are) or output could not be written; 2 for bad\n"
+    "usage, also for a malformed file mask; 130 when Ctrl-C stopped the scan or an\n"
+    "export.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -143,15 +201,19 @@ Options ParseArguments(int argc, char** argv) {
 // Reports to the terminal; Ctrl-C is the Stop command, seen whenever the engine pumps events.
 class ConsoleReporter final : public ScanReporter {
  public:
-  ConsoleReporter(const Options& options, ScanState& state) : FOptions(options), FState(state) {}
+  ConsoleReporter(const Options& options, ScanState& state)
+      : FOptions(options),
+        FState(state),
+        FProgress(!options.Quiet && ::isatty(STDERR_FILENO) == 1) {}
   void SetDriver(ScanDriver* driver) { FDriver = driver; }
 
   void ReportStatus(const std::string& text) override {
     if (!FOptions.Quiet) {
-      std::fwrite(text.data(), 1, text.size(), stderr);
-      std::fputc('\n', stderr);
+      FProgress.Clear();
+      PrintLine(text);
     }
   }
+  void ReportBytes(int64_t done, int64_t total) override { FProgress.Show(done, total); }
   void SetProgressRange(int32_t, int32_t) override {}
   void SetProgressPosition(int32_t) override {}
   void SetBusy(bool) override { PumpEvents(); }
@@ -164,30 +226,66 @@ class ConsoleReporter final : public ScanReporter {
   }
   bool IsStopRequested() const override { return FState.IsStopRequested(); }
   void ShowMessage(const std::string& text) override {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fputc('\n', stderr);
+    FProgress.Clear();
+    PrintLine(text);
   }
   void SetBusyCursor(bool) override {}
   void SetStopEnabled(bool) override {}
   ScanSettings CurrentSettings() override { return FOptions.Settings; }
 
   bool Interrupted() const { return FInterrupted; }
+  void ClearProgress() { FProgress.Clear(); }
 
  private:
   const Options& FOptions;
   ScanState& FState;
+  TerminalProgress FProgress;
   ScanDriver* FDriver = nullptr;
   bool FInterrupted = false;
 };
 
 void WriteCsv(const ResultList& list, const std::string& target) {
   if (target == "-") {
-    const std::string text = ListViewCsvText(list);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    WriteCsvToDescriptor(list, STDOUT_FILENO, "to standard output", InterruptRequested);
   } else {
-    ExportListViewToCsv(list, target);
+    ExportListViewToCsv(list, target, InterruptRequested);
   }
+}
+
+void PrintSummary(const Options& options, const ScanState& state) {
+  const ScanFacts facts =
+      SummarizeScan(state.lvFiles, state.lvDirs, state.Summary, options.Settings.FindFileClones,
+                    options.Settings.FindFolderClones);
+  for (const std::string& line : SummaryLines(facts, state.Summary, LocaleDecimalSeparator()))
+    PrintLine(line);
+}
+
+// A scan folder that could not be scanned fails the run, but only after the others were.
+bool ReportFolderErrors(const ScanState& state) {
+  for (const std::string& error : state.Summary.FolderErrors)
+    PrintLine("Error: " + error);
+  return !state.Summary.FolderErrors.empty();
+}
+
+int ExportLists(const Options& options, const ScanState& state) {
+  try {
+    if (options.FilesCsv) WriteCsv(state.lvFiles, *options.FilesCsv);
+    if (options.DirsCsv) WriteCsv(state.lvDirs, *options.DirsCsv);
+  } catch (const ExportInterrupted&) {
+    return kExitInterrupted;
+  } catch (const std::exception& e) {
+    PrintLine(std::string("Error: ") + e.what());
+    return kExitError;
+  }
+  return kExitDone;
+}
+
+void CatchInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
 }
 
 int Run(const Options& options) {
@@ -195,15 +293,13 @@ int Run(const Options& options) {
   ConsoleReporter reporter(options, state);
   ScanDriver driver(state, reporter);
   reporter.SetDriver(&driver);
-
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  CatchInterrupt();
 
   driver.btnScanClick();
+  reporter.ClearProgress();
   switch (driver.LastOutcome()) {
+    case ScanOutcome::InvalidMask:
+      return kExitUsage;
     case ScanOutcome::Failed:
       return kExitError;
     case ScanOutcome::Stopped:
@@ -211,14 +307,12 @@ int Run(const Options& options) {
     default:
       break;
   }
-  try {
-    if (options.FilesCsv) WriteCsv(state.lvFiles, *options.FilesCsv);
-    if (options.DirsCsv) WriteCsv(state.lvDirs, *options.DirsCsv);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Error: %s\n", e.what());
-    return kExitError;
-  }
-  return reporter.Interrupted() ? kExitInterrupted : kExitDone;
+  if (!options.Quiet) PrintSummary(options, state);
+  const bool folderFailed = ReportFolderErrors(state);
+  const int exported = ExportLists(options, state);
+  if (exported != kExitDone) return exported;
+  if (reporter.Interrupted() || InterruptRequested()) return kExitInterrupted;
+  return folderFailed ? kExitError : kExitDone;
 }
 
 }  // namespace

@@ -310,10 +310,29 @@ void TMainForm::BuildStatusStrip() {
   btnStop = Button("btnStop", "Stop");
   btnStop->setFixedSize(72, 21);
   strip->addWidget(lblStatus, 1);
+  BuildScanInfo(strip);
   strip->addSpacing(10);
   strip->addWidget(ProgressBar);
   strip->addSpacing(10);
   strip->addWidget(btnStop);
+}
+
+void TMainForm::BuildScanInfo(QHBoxLayout* strip) {
+  lblBytes = Named(new QLabel, "lblBytes");
+  lblSummary = Named(new QLabel, "lblSummary");
+  for (QLabel* label : {lblBytes, lblSummary}) {
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setMinimumWidth(1);  // a long summary is cut (its tooltip has it all), never widens
+    label->setContentsMargins(10, 0, 0, 0);
+    label->hide();
+  }
+  btnShowSkipped = Button("btnShowSkipped", "Show skipped...");
+  btnShowSkipped->setFlat(true);
+  btnShowSkipped->setFixedHeight(21);
+  btnShowSkipped->hide();
+  strip->addWidget(lblBytes);
+  strip->addWidget(lblSummary);
+  strip->addWidget(btnShowSkipped);
 }
 
 void TMainForm::SetFocusOrder() {
@@ -364,6 +383,7 @@ void TMainForm::ConnectCommands() {
   wire(btnExportFiles, &TMainForm::btnExportFilesClick);
   wire(btnExportDirs, &TMainForm::btnExportDirsClick);
   wire(Button2, &TMainForm::Button2Click);
+  wire(btnShowSkipped, &TMainForm::btnShowSkippedClick);
 }
 
 // --- Scan reporting -------------------------------------------------------------------------
@@ -401,6 +421,17 @@ void TMainForm::SetProgressMarquee(bool marquee) {
   }
 }
 
+void TMainForm::ReportBytes(int64_t done, int64_t total) {
+  const auto now = std::chrono::steady_clock::now();
+  const std::string text = FBytesMeter.Text(done, total, now, " \u00B7 ", LocaleDecimalSeparator());
+  // Redrawn a few times a second at most; the last count always shows.
+  if (lblBytes->isVisible() && done < total && now - FBytesShownAt < std::chrono::milliseconds(100))
+    return;
+  FBytesShownAt = now;
+  lblBytes->setText(FromBytes(text));
+  lblBytes->show();
+}
+
 void TMainForm::PumpEvents() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
@@ -426,6 +457,7 @@ void TMainForm::SetBusyCursor(bool on) {
 
 void TMainForm::SetStopEnabled(bool on) {
   btnStop->setEnabled(on);
+  if (on) HideScanInfo();  // a scan starts: what was said of the last one no longer holds
 }
 
 ScanSettings TMainForm::CurrentSettings() {
@@ -472,6 +504,7 @@ void TMainForm::btnScanClick() {
   if (FDriver.IsScanning()) return;  // two scans must never run on the same state
   SetEditCommandsEnabled(false);
   FDriver.btnScanClick();
+  EndScanInfo(FDriver.LastOutcome());
   SetEditCommandsEnabled(true);
   if (FCloseRequested) {
     FCloseRequested = false;
@@ -594,6 +627,37 @@ void TMainForm::btnExportDirsClick() {
 
 void TMainForm::Button2Click() {
   RunCommand([this] { ShowAbout(Dialogs()); });
+}
+
+// --- Scan summary ---------------------------------------------------------------------------
+
+void TMainForm::HideScanInfo() {
+  lblBytes->hide();
+  lblSummary->hide();
+  btnShowSkipped->hide();
+  FBytesMeter.Reset();
+}
+
+void TMainForm::EndScanInfo(ScanOutcome outcome) {
+  // A refused scan changes nothing; a stopped or failed one has nothing whole to sum up.
+  if (outcome == ScanOutcome::NoFolders || outcome == ScanOutcome::InvalidMask) return;
+  HideScanInfo();
+  if (outcome == ScanOutcome::Done) ShowScanSummary();
+}
+
+void TMainForm::ShowScanSummary() {
+  const ScanFacts facts =
+      SummarizeScan(FState.lvFiles, FState.lvDirs, FState.Summary, chkFileDuplicates->isChecked(),
+                    chkDirDuplicates->isChecked());
+  const QString text = FromBytes(SummaryText(facts, LocaleDecimalSeparator()));
+  lblSummary->setText(text);
+  lblSummary->setToolTip(text);
+  lblSummary->show();
+  btnShowSkipped->setVisible(facts.Skipped > 0 || facts.FolderErrors > 0);
+}
+
+void TMainForm::btnShowSkippedClick() {
+  RunCommand([this] { Dialogs().ShowInformation(SkippedListText(FState.Summary)); });
 }
 
 }  // namespace parvolane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,11 +10,13 @@
 #include "engine/scan_reporter.h"
 #include "engine/scan_state.h"
 #include "platform/services.h"
+#include "results/scan_summary_text.h"
 #include "ui/result_actions.h"
 
 class QButtonGroup;
 class QCheckBox;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -52,6 +55,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void SetProgressPosition(int32_t position) override;
   void SetBusy(bool busy) override;
   void SetProgressMarquee(bool marquee) override;
+  void ReportBytes(int64_t done, int64_t total) override;
   void PumpEvents() override;
   bool IsStopRequested() const override;
   void ShowMessage(const std::string& text) override;
@@ -73,6 +77,11 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void btnExportFilesClick();
   void btnExportDirsClick();
   void Button2Click();
+  /// "Show skipped": the scan folders that could not be scanned and the entries skipped.
+  void btnShowSkippedClick();
+
+  /// Shows what the scan state's results hold and what the scan skipped, beside the status.
+  void ShowScanSummary();
 
   /// The list of the tab shown: the file list when "File Clones" is the current page.
   ResultList& ActiveList();
@@ -121,6 +130,10 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QPushButton* Button2 = nullptr;
   QWidget* Panel1 = nullptr;
   QLabel* lblStatus = nullptr;
+  // Beside the status line: bytes read while hashing, then the summary of the scan.
+  QLabel* lblBytes = nullptr;
+  QLabel* lblSummary = nullptr;
+  QPushButton* btnShowSkipped = nullptr;
   QProgressBar* ProgressBar = nullptr;
   QPushButton* btnStop = nullptr;
 
@@ -138,6 +151,9 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void BuildPages();
   void BuildBottomPanel();
   void BuildStatusStrip();
+  void BuildScanInfo(QHBoxLayout* strip);
+  void HideScanInfo();
+  void EndScanInfo(ScanOutcome outcome);
   void SetFocusOrder();
   void ConnectCommands();
 
@@ -165,6 +181,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   bool FMarquee = false;
   bool FBusyCursor = false;
   bool FCloseRequested = false;
+  ByteProgressMeter FBytesMeter;
+  std::chrono::steady_clock::time_point FBytesShownAt{};
 };
 
 }  // namespace parvolane

@@ -74,6 +74,42 @@ TEST_F(ScanDriverTest, AnEmptyFolderListChangesNothing) {
   EXPECT_EQ(driver.LastOutcome(), ScanOutcome::NoFolders);
 }
 
+TEST_F(ScanDriverTest, AMaskThatCannotBeUsedIsRefusedBeforeAnythingChanges) {
+  driver.btnScanClick();
+  ASSERT_EQ(state.FFiles.size(), 2u);
+  const struct {
+    const char* maskText;
+    const char* message;
+  } cases[] = {
+      {"[", "Invalid file mask '[': the set has no closing bracket."},
+      {"*.jpg [abc", "Invalid file mask '[abc': the set has no closing bracket."},
+      {"Photos/*.jpg", "Invalid file mask 'Photos/*.jpg': '/' cannot stand in a file name."},
+      {"*.txt;a:b", "Invalid file mask 'a:b': ':' cannot stand in a file name."},
+      {"x[]", "Invalid file mask 'x[]': the set is empty."},
+      {"[!]", "Invalid file mask '[!]': the set is empty."},
+      {"[-z]*", "Invalid file mask '[-z]*': a range in the set has no first character."},
+  };
+  for (const auto& c : cases) {
+    reporter.Settings.MaskText = c.maskText;
+    reporter.Messages.clear();
+    const auto statuses = reporter.Statuses.size();
+    const auto positions = reporter.Positions.size();
+    const int pumps = reporter.Pumps;
+    driver.btnScanClick();
+    EXPECT_EQ(reporter.Messages, std::vector<std::string>{c.message}) << c.maskText;
+    EXPECT_EQ(driver.LastOutcome(), ScanOutcome::InvalidMask) << c.maskText;
+    EXPECT_EQ(driver.LastError(), c.message);
+    EXPECT_EQ(reporter.Statuses.size(), statuses) << c.maskText;
+    EXPECT_EQ(reporter.Positions.size(), positions) << c.maskText;
+    EXPECT_EQ(reporter.Pumps, pumps) << c.maskText;
+    EXPECT_EQ(state.FFiles.size(), 2u) << c.maskText;
+    ExpectIdleLook();
+  }
+  for (const char* fine : {"*.*", "[a-c]* *.t[x]t", "[!a]?", "\"My Photos*\""}) {
+    EXPECT_EQ(ValidateMasks(fine), std::nullopt) << fine;
+  }
+}
+
 TEST_F(ScanDriverTest, RunsThroughToDone) {
   reporter.Settings.Folders = {tree.Path("missing/")};
   driver.btnScanClick();

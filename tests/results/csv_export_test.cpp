@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
 #include <thread>
 
 #include <csignal>
@@ -16,6 +20,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "support/temp_tree.h"
 
 namespace parvolane {
@@ -33,6 +38,15 @@ void AddRows(ResultList& list, const std::vector<std::vector<std::string>>& rows
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadAvailable(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  return text;
 }
 
 std::set<std::string> Entries(const std::string& folder) {
@@ -192,14 +206,115 @@ TEST_F(CsvExport, WritesThroughLinksAndIntoDevicesAndPipes) {
   // So is a pipe: a reader gets the text, and the pipe is still a pipe.
   const std::string fifo = tree.Path("pipe.csv");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::string received;
-  std::thread reader([&] { received = ReadAll(fifo); });
+  const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader.IsOpen());
   ExportListViewToCsv(list, fifo);
-  reader.join();
-  EXPECT_EQ(received, ListViewCsvText(list));
+  EXPECT_EQ(ReadAvailable(reader.get()), ListViewCsvText(list));
   ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(Entries(tree.Root()), (std::set<std::string>{"elsewhere.csv", "link.csv", "pipe.csv"}));
+}
+
+TEST_F(CsvExport, APipeWithoutAReaderIsRefusedAtOnce) {
+  const std::string fifo = tree.Path("pipe.csv");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link = tree.Symlink("to-pipe.csv", fifo);
+  for (const std::string& target : {fifo, link}) {
+    try {
+      ExportListViewToCsv(list, target);
+      FAIL() << "no error for " << target;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "cannot write '" + fifo + "': it is a pipe that no program is reading from");
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// The rule of protected_symlinks: in a sticky folder that everyone may write to, only the
+// user's own links and the folder owner's are followed.
+TEST_F(CsvExport, ALinkPlantedByAnotherUserInASharedFolderIsNotFollowed) {
+  constexpr uid_t kOther = 65534;
+  const std::string victim = tree.File("victim.csv", "keep me");
+  const struct {
+    mode_t folderMode;
+    bool otherOwnsLink;
+    bool followed;
+  } cases[] = {
+      {01777, true, false},  // /tmp and a stranger's link
+      {01777, false, true},  // /tmp and the user's own link
+      {00777, true, true},   // not sticky: the kernel follows it too
+      {01755, true, true},   // sticky but only its owner writes there
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string folder = tree.Dir("shared" + std::to_string(n++));
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+    const std::string link =
+        tree.Symlink(folder.substr(tree.Root().size() + 1) + "/out.csv", victim);
+    if (c.otherOwnsLink && ::lchown(link.c_str(), kOther, kOther) != 0) {
+      GTEST_SKIP() << "only root can give a link to another user";
+    }
+    if (c.followed) {
+      ExportListViewToCsv(list, link);
+      EXPECT_EQ(ReadAll(victim), ListViewCsvText(list)) << c.folderMode;
+      std::ofstream(victim, std::ios::trunc) << "keep me";
+    } else {
+      try {
+        ExportListViewToCsv(list, link);
+        ADD_FAILURE() << "the planted link was followed";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "cannot write '" + link +
+                      "': it is a symbolic link that another user made in a shared folder; it "
+                      "is not followed");
+      }
+      EXPECT_EQ(ReadAll(victim), "keep me");
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+  }
+}
+
+std::atomic<bool> gStop{false};
+extern "C" void OnStopSignal(int) {
+  gStop = true;
+}
+
+TEST_F(CsvExport, AStopEndsAnExportThatWaitsForASlowReader) {
+  // Far more than a pipe holds, so that the write waits for the reader that never reads.
+  ResultList big{FileListColumns()};
+  for (int i = 0; i < 20000; ++i)
+    AddRows(big, {{std::to_string(i), "name.bin", "/some/folder/of/some/length", "1.00 MB"}});
+  const std::string fifo = tree.Path("pipe.csv");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+
+  struct sigaction action {};
+  struct sigaction old {};
+  action.sa_handler = OnStopSignal;  // no SA_RESTART: the signal breaks the waiting write
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGUSR1, &action, &old);
+  gStop = false;
+  std::atomic<bool> finished{false};
+  const pthread_t exporter = ::pthread_self();
+  std::thread interrupter([&] {
+    while (!finished) {
+      ::pthread_kill(exporter, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  EXPECT_THROW(ExportListViewToCsv(big, fifo, [] { return gStop.load(); }), ExportInterrupted);
+  finished = true;
+  interrupter.join();
+  ::sigaction(SIGUSR1, &old, nullptr);
+
+  // A file is left as it was, with no temporary file beside it.
+  const std::string target = tree.File("out.csv", "previous");
+  EXPECT_THROW(ExportListViewToCsv(list, target, [] { return true; }), ExportInterrupted);
+  EXPECT_EQ(ReadAll(target), "previous");
+  EXPECT_EQ(Entries(tree.Root()), (std::set<std::string>{"out.csv", "pipe.csv"}));
 }
 
 }  // namespace

@@ -1,0 +1,241 @@
+#include "results/scan_summary_text.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <unordered_set>
+
+namespace parvolane {
+
+namespace {
+
+std::string Count(size_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string text;
+  for (const std::string& part : parts) {
+    if (!text.empty()) text += separator;
+    text += part;
+  }
+  return text;
+}
+
+int64_t RowSize(const ResultRow& row) {
+  const int64_t size = row.Seen.Known ? row.Seen.Size : (row.Ref != nullptr ? row.Ref->Size : 0);
+  return size > 0 ? size : 0;
+}
+
+// Every row of a group but its first is an extra copy, unless it is a file already counted
+// (a hard link reaches one file by several paths).
+int64_t ExtraBytesOf(const ResultList& files) {
+  std::unordered_set<FileId, FileIdHash> counted;
+  int64_t extra = 0;
+  bool first = true;
+  int group = 0;
+  for (const ResultRow& row : files.Rows()) {
+    if (first || row.GroupId != group) {
+      group = row.GroupId;
+      first = true;
+    }
+    const bool known = row.Seen.Known;
+    const bool fresh = !known || counted.insert(row.Seen.Id).second;
+    if (fresh && !first) extra += RowSize(row);
+    first = false;
+  }
+  return extra;
+}
+
+size_t GroupCount(const ResultList& list) {
+  std::unordered_set<int> ids;
+  for (const ResultRow& row : list.Rows())
+    ids.insert(row.GroupId);
+  return ids.size();
+}
+
+struct KindNames {
+  std::string_view One;
+  std::string_view Many;
+};
+
+constexpr std::array<KindNames, kSkipKindCount> kKindNames = {{
+    {"unreadable folder", "unreadable folders"},
+    {"unreadable file", "unreadable files"},
+    {"vanished entry", "vanished entries"},
+    {"path too long", "paths too long"},
+}};
+
+std::string FileFacts(const ScanFacts& f, std::string_view decimal) {
+  return Count(f.FileGroups, "group", "groups") + ", " + Count(f.Files, "file", "files") + ", " +
+         FormatByteSize(f.ExtraBytes, decimal) + " in extra copies";
+}
+
+std::vector<std::string> SummaryParts(const ScanFacts& f, std::string_view decimal) {
+  std::vector<std::string> parts;
+  if (f.FileClones) parts.push_back(FileFacts(f, decimal));
+  if (f.FileGroupsCut > 0) {
+    parts.push_back(Count(f.FileGroupsCut, "group", "groups") + " not listed (Max groups)");
+  }
+  if (f.FolderClones) {
+    parts.push_back(Count(f.DirGroups, "folder group", "folder groups") + ", " +
+                    Count(f.Dirs, "folder", "folders"));
+  }
+  if (f.DirGroupsCut > 0) {
+    parts.push_back(Count(f.DirGroupsCut, "folder group", "folder groups") +
+                    " not listed (Max groups)");
+  }
+  if (f.FoldersLeftOut > 0) {
+    parts.push_back(Count(f.FoldersLeftOut, "folder", "folders") +
+                    " left out of folder clones (not read whole)");
+  }
+  if (f.FolderErrors > 0) {
+    parts.push_back(Count(f.FolderErrors, "scan folder", "scan folders") + " not scanned");
+  }
+  if (f.Skipped > 0) parts.push_back(Count(f.Skipped, "entry", "entries") + " skipped");
+  if (parts.empty()) parts.emplace_back("no clones looked for");
+  return parts;
+}
+
+std::string TimeLeftText(double seconds) {
+  const auto whole = static_cast<int64_t>(std::ceil(seconds));
+  if (whole < 60) return std::to_string(whole) + " s left";
+  const int64_t minutes = (whole + 59) / 60;
+  if (minutes < 60) return std::to_string(minutes) + " min left";
+  return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min left";
+}
+
+}  // namespace
+
+ScanFacts SummarizeScan(const ResultList& files, const ResultList& dirs, const ScanSummary& summary,
+                        bool fileClones, bool folderClones) {
+  ScanFacts facts;
+  facts.FileClones = fileClones;
+  facts.FolderClones = folderClones;
+  facts.FileGroups = GroupCount(files);
+  facts.Files = files.RowCount();
+  facts.ExtraBytes = ExtraBytesOf(files);
+  facts.FileGroupsCut = summary.FileGroupsCut;
+  facts.DirGroups = GroupCount(dirs);
+  facts.Dirs = dirs.RowCount();
+  facts.DirGroupsCut = summary.DirGroupsCut;
+  facts.FoldersLeftOut = summary.FoldersLeftOut;
+  facts.FolderErrors = summary.FolderErrors.size();
+  facts.Skipped = summary.Skipped.Total();
+  for (size_t k = 0; k < kSkipKindCount; ++k)
+    facts.SkippedByKind[k] = summary.Skipped.Count(static_cast<SkipKind>(k));
+  return facts;
+}
+
+std::string SummaryText(const ScanFacts& facts, std::string_view decimalSeparator) {
+  return Joined(SummaryParts(facts, decimalSeparator), "; ");
+}
+
+std::vector<std::string> SummaryLines(const ScanFacts& facts, const ScanSummary& summary,
+                                      std::string_view decimalSeparator) {
+  std::vector<std::string> lines{"Summary: " + SummaryText(facts, decimalSeparator)};
+  if (facts.Skipped > 0) {
+    std::vector<std::string> kinds;
+    for (size_t k = 0; k < kSkipKindCount; ++k) {
+      const size_t n = facts.SkippedByKind[k];
+      if (n > 0) kinds.push_back(Count(n, kKindNames[k].One, kKindNames[k].Many));
+    }
+    lines.push_back("Skipped: " + Joined(kinds, ", "));
+  }
+  for (std::string& line : SkippedEntryLines(summary))
+    lines.push_back(std::move(line));
+  return lines;
+}
+
+std::vector<std::string> SkippedEntryLines(const ScanSummary& summary) {
+  std::vector<std::string> lines;
+  const std::vector<SkippedEntry> kept = summary.Skipped.Kept();
+  for (const SkippedEntry& entry : kept) {
+    std::string line = "Skipped (" + std::string(SkipKindName(entry.Kind)) + "): " + entry.Path;
+    if (!entry.Message.empty()) line += ": " + entry.Message;
+    lines.push_back(std::move(line));
+  }
+  const size_t total = summary.Skipped.Total();
+  if (total > kept.size()) {
+    lines.push_back("Skipped: " + Count(total - kept.size(), "more entry", "more entries") +
+                    " not listed");
+  }
+  return lines;
+}
+
+std::string SkippedListText(const ScanSummary& summary) {
+  std::vector<std::string> lines;
+  for (const std::string& error : summary.FolderErrors)
+    lines.push_back("Not scanned: " + error);
+  for (std::string& line : SkippedEntryLines(summary))
+    lines.push_back(std::move(line));
+  return Joined(lines, "\n");
+}
+
+std::string FormatByteSize(int64_t bytes, std::string_view decimalSeparator) {
+  static constexpr const char* kUnits[] = {"B", "KB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1024) return std::to_string(bytes > 0 ? bytes : 0) + " B";
+  double value = static_cast<double>(bytes);
+  size_t unit = 0;
+  // 1023.5 and more would print as "1024".
+  while (value >= 1023.5 && unit + 1 < std::size(kUnits)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  if (value < 9.95) {
+    std::snprintf(text, sizeof text, "%.1f", value);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f", value);
+  }
+  std::string number(text);
+  if (const size_t dot = number.find('.'); dot != std::string::npos) {
+    number.replace(dot, 1, decimalSeparator);
+  }
+  return number + " " + kUnits[unit];
+}
+
+std::string LocaleDecimalSeparator() {
+  const lconv* conv = std::localeconv();
+  if (conv == nullptr || conv->decimal_point == nullptr || *conv->decimal_point == '\0') {
+    return ".";
+  }
+  return conv->decimal_point;
+}
+
+std::string ByteProgressMeter::Text(int64_t done, int64_t total, Clock::time_point now,
+                                    std::string_view separator, std::string_view decimal) {
+  if (!FStarted || done < FLastDone) {
+    FStarted = true;
+    FStart = now;
+    FStartDone = done;
+  }
+  FLastDone = done;
+  std::string text = FormatByteSize(done, decimal) + " of " + FormatByteSize(total, decimal);
+  const double seconds = std::chrono::duration<double>(now - FStart).count();
+  const int64_t read = done - FStartDone;
+  // A rate measured over a moment says nothing yet.
+  if (seconds < 0.5 || read <= 0) return text;
+  const double rate = static_cast<double>(read) / seconds;
+  text += std::string(separator) + FormatByteSize(static_cast<int64_t>(rate), decimal) + "/s";
+  if (total > done) {
+    text += std::string(separator) + TimeLeftText(static_cast<double>(total - done) / rate);
+  }
+  return text;
+}
+
+std::string ProgressBarLine(int64_t done, int64_t total, std::string_view text, int barWidth) {
+  int filled = 0;
+  if (total > 0 && done > 0) {
+    const double share = static_cast<double>(done < total ? done : total) / total;
+    filled = static_cast<int>(share * barWidth);
+  }
+  std::string line = "[";
+  line.append(static_cast<size_t>(filled), '#');
+  line.append(static_cast<size_t>(barWidth - filled), '-');
+  line += "] ";
+  line += text;
+  return line;
+}
+
+}  // namespace parvolane
