@@ -60,7 +60,10 @@ class PageReader final {
   void Refuse() {
     FRefused = true;
     FBody.clear();
-    if (FReply.isRunning()) FReply.abort();
+    // Queued: Qt must not be re-entered from inside one of the reply's own signals.
+    if (FReply.isRunning()) {
+      QMetaObject::invokeMethod(&FReply, &QNetworkReply::abort, Qt::QueuedConnection);
+    }
   }
 
   QNetworkReply& FReply;
