@@ -16,6 +16,8 @@ namespace parvolane {
 namespace {
 
 constexpr mode_t kPrivateMode = 0700;
+// Until the download is known to be whole, nothing may run it.
+constexpr mode_t kIncompleteFileMode = 0600;
 
 [[noreturn]] void FailWithErrno(const std::string& what, const std::string& path, int error) {
   throw UpdateError(what + " '" + path + "': " + std::strerror(error));
@@ -112,8 +114,9 @@ PrivateFolder PrivateFolder::Open() {
 
 InstallerFile::InstallerFile(const PrivateFolder& folder, std::string name)
     : FFolder(folder), FName(std::move(name)), FPath(folder.Path() + "/" + FName) {
-  FFd = UniqueFd(openat(folder.Fd(), FName.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kPrivateMode));
+  FFd =
+      UniqueFd(openat(folder.Fd(), FName.c_str(),
+                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kIncompleteFileMode));
   if (FFd.Get() < 0) {
     if (errno == ELOOP) throw UpdateError("Refusing to write '" + FPath + "': it is a link.");
     FailWithErrno("Cannot create", FPath, errno);
@@ -121,8 +124,8 @@ InstallerFile::InstallerFile(const PrivateFolder& folder, std::string name)
   struct stat info {};
   if (fstat(FFd.Get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
   if (!S_ISREG(info.st_mode)) throw UpdateError("Refusing to write '" + FPath + "': not a file.");
-  // A file left by an earlier attempt keeps its old mode when truncated; the installer must run.
-  if (fchmod(FFd.Get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
+  // A file left by an earlier attempt keeps its old mode when truncated.
+  if (fchmod(FFd.Get(), kIncompleteFileMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
   FDevice = info.st_dev;
   FInode = info.st_ino;
 }
@@ -135,6 +138,7 @@ void InstallerFile::Write(std::string_view data) {
       FailWithErrno("Cannot write", FPath, errno);
     }
     data.remove_prefix(static_cast<std::size_t>(written));
+    FWritten += written;
   }
 }
 
@@ -142,10 +146,34 @@ void InstallerFile::Close() {
   if (FFd.Get() >= 0 && FFd.Reset() != 0) FailWithErrno("Cannot write", FPath, errno);
 }
 
+InstallerFile::~InstallerFile() {
+  if (FKept) return;
+  FFd.Reset();
+  Discard();
+}
+
 bool InstallerFile::StillThere() const {
   struct stat info {};
   return fstatat(FFolder.Fd(), FName.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISREG(info.st_mode) && info.st_dev == FDevice && info.st_ino == FInode;
+}
+
+void InstallerFile::Keep() {
+  // Opened anew without following links, so that the mode is set on the file that was checked.
+  const UniqueFd fd(openat(FFolder.Fd(), FName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.Get() < 0) FailWithErrno("Cannot open", FPath, errno);
+  struct stat info {};
+  if (fstat(fd.Get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
+  if (!S_ISREG(info.st_mode) || info.st_dev != FDevice || info.st_ino != FInode ||
+      info.st_size != FWritten) {
+    throw UpdateError("Refusing to start '" + FPath + "': it is not the file that was downloaded.");
+  }
+  if (fchmod(fd.Get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
+  FKept = true;
+}
+
+void InstallerFile::Discard() noexcept {
+  if (StillThere()) unlinkat(FFolder.Fd(), FName.c_str(), 0);
 }
 
 }  // namespace parvolane

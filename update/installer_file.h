@@ -46,12 +46,17 @@ class PrivateFolder final {
   UniqueFd FFd;
 };
 
-/// The downloaded installer, written as it arrives.
+/// The downloaded installer, written as it arrives. It stays behind only once Keep() has
+/// found it whole; until then it cannot be executed, and destroying the object removes it, so
+/// that a broken or refused download never leaves something that looks like an installer.
 class InstallerFile final {
  public:
-  /// Creates the file, or truncates the one left by an earlier attempt; refuses a link or
-  /// anything but a plain file. Throws UpdateError.
+  /// Creates the file (mode 0600), or truncates the one left by an earlier attempt; refuses a
+  /// link or anything but a plain file. Throws UpdateError.
   InstallerFile(const PrivateFolder& folder, std::string name);
+  InstallerFile(const InstallerFile&) = delete;
+  InstallerFile& operator=(const InstallerFile&) = delete;
+  ~InstallerFile();
 
   const std::string& Path() const { return FPath; }
   /// Throws UpdateError when the data cannot be written whole.
@@ -61,14 +66,23 @@ class InstallerFile final {
   /// True when the folder still holds the very file that was written, so that only that file
   /// is ever started.
   bool StillThere() const;
+  /// Makes the closed file executable by its owner and keeps it; to be called only when the
+  /// download is known to be complete, right before the file is started. Throws UpdateError
+  /// when the file in the folder is no longer exactly what was written.
+  void Keep();
 
  private:
+  /// Removes the file, if the folder still holds this very file.
+  void Discard() noexcept;
+
   const PrivateFolder& FFolder;
   std::string FName;
   std::string FPath;
   UniqueFd FFd;
   dev_t FDevice = 0;
   ino_t FInode = 0;
+  off_t FWritten = 0;
+  bool FKept = false;
 };
 
 }  // namespace parvolane

@@ -160,8 +160,9 @@ void TfrmNewVersion::btUpdateNowClick() {
 
 std::string TfrmNewVersion::DownloadInstaller() {
   const PrivateFolder folder = PrivateFolder::Open();
+  // Removed again on every way out but the last: only a complete download stays behind.
   InstallerFile file(folder, kInstallerFileName);
-  InstallerDownload download(UpdateUrl(FSettings, kInstallerPath), FSettings.downloadStallTimeout);
+  InstallerDownload download(UpdateUrl(FSettings.installerBaseUrl, kInstallerPath), FSettings);
   // "Abort" may have been pressed while the dialog repainted, before there was anything to end.
   if (FSession.DownloadCancelled) throw UpdateError(kCancelledMessage);
   FDownload = &download;
@@ -175,6 +176,7 @@ std::string TfrmNewVersion::DownloadInstaller() {
   FDownload = nullptr;
   file.Close();
   if (!file.StillThere()) throw UpdateError("Cannot find downloaded file.");
+  file.Keep();
   return file.Path();
 }
 

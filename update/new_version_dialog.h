@@ -47,7 +47,8 @@ class TfrmNewVersion final : public QDialog {
   void FormClose();
   void HttpWork(const DownloadWork& work);
   void SetProgress(int position);
-  /// The installer's path once it is complete and still in place; throws UpdateError.
+  /// The installer's path once it is complete, still in place and executable; throws
+  /// UpdateError.
   std::string DownloadInstaller();
 
   UpdateSession& FSession;

@@ -91,8 +91,48 @@ class InstallerFileTest : public QObject {
     InstallerFile file(folder, "orv_update.exe");
     file.Write("data");
     file.Close();
-    QCOMPARE(PermissionsOf(folder.Path() + "/orv_update.exe"), mode_t(0700));
+    QCOMPARE(PermissionsOf(folder.Path() + "/orv_update.exe"), mode_t(0600));
     QVERIFY(file.StillThere());
+    file.Keep();
+    QCOMPARE(PermissionsOf(folder.Path() + "/orv_update.exe"), mode_t(0700));
+  }
+
+  // Only a file found whole is kept, and only then may it run; nothing else of ours stays.
+  void onlyAKeptFileStaysBehind_data() {
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("keepSucceeds");
+    QTest::addColumn<mode_t>("leftBehind");
+    QTest::newRow("not kept") << "" << false << mode_t(0);
+    QTest::newRow("kept") << "keep" << true << mode_t(0700);
+    QTest::newRow("truncated before keeping") << "truncate" << false << mode_t(0);
+    QTest::newRow("grown before keeping") << "append" << false << mode_t(0);
+  }
+
+  void onlyAKeptFileStaysBehind() {
+    QFETCH(QString, change);
+    QFETCH(bool, keepSucceeds);
+    QFETCH(mode_t, leftBehind);
+    QTemporaryDir root;
+    const ScopedEnv env("XDG_RUNTIME_DIR", root.path().toStdString());
+    const PrivateFolder folder = PrivateFolder::Open();
+    const std::string path = folder.Path() + "/orv_update.exe";
+    {
+      InstallerFile file(folder, "orv_update.exe");
+      file.Write("installer");
+      file.Close();
+      if (change == "truncate") QCOMPARE(truncate(path.c_str(), 4), 0);
+      if (change == "append") std::ofstream(path, std::ios::app) << "more";
+      if (!change.isEmpty()) {
+        bool kept = true;
+        try {
+          file.Keep();
+        } catch (const UpdateError&) {
+          kept = false;
+        }
+        QCOMPARE(kept, keepSucceeds);
+      }
+    }
+    QCOMPARE(PermissionsOf(path), leftBehind);
   }
 
   void refusesAFolderThatIsNotPrivate_data() {
@@ -143,15 +183,21 @@ class InstallerFileTest : public QObject {
     QTemporaryDir root;
     const ScopedEnv env("XDG_RUNTIME_DIR", root.path().toStdString());
     const PrivateFolder folder = PrivateFolder::Open();
-    InstallerFile file(folder, "orv_update.exe");
-    file.Write("installer");
-    file.Close();
     const std::string path = folder.Path() + "/orv_update.exe";
-    // Kept alive elsewhere, so that the replacement cannot reuse its inode.
-    QCOMPARE(link(path.c_str(), (path + ".kept").c_str()), 0);
-    QCOMPARE(std::remove(path.c_str()), 0);
-    std::ofstream(path) << "something else";
-    QVERIFY(!file.StillThere());
+    {
+      InstallerFile file(folder, "orv_update.exe");
+      file.Write("installer");
+      file.Close();
+      // Kept alive elsewhere, so that the replacement cannot reuse its inode.
+      QCOMPARE(link(path.c_str(), (path + ".kept").c_str()), 0);
+      QCOMPARE(std::remove(path.c_str()), 0);
+      std::ofstream(path) << "something else";
+      QVERIFY(!file.StillThere());
+      QVERIFY_THROWS_EXCEPTION(UpdateError, file.Keep());
+    }
+    // Neither started nor removed: it is not the file that was downloaded.
+    QCOMPARE(parvolane::testing::ReadWholeFile(path), std::string("something else"));
+    QVERIFY((PermissionsOf(path) & 0111) == 0);
   }
 };
 

@@ -1,14 +1,19 @@
 #pragma once
 
-// A small HTTP/1.1 server on 127.0.0.1 for the update tests: fixed replies per path, bodies
-// with Content-Length, chunked or ended by closing, bodies sent in pieces with pauses, and
-// servers that stall or hang up. Runs in the test's own event loop.
+// A small HTTP/1.1 server on 127.0.0.1 for the update tests, plain or over TLS: fixed replies
+// per path, bodies with Content-Length, chunked or ended by closing, bodies sent in pieces with
+// pauses, and servers that stall, hang up, cut a body off or never stop sending. Runs in the
+// test's own event loop.
+
+#include <sys/socket.h>
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -16,11 +21,23 @@
 #include <utility>
 #include <vector>
 
+#include "test_authority.h"
+
 namespace parvolane::testing {
 
 struct CannedReply {
   enum class Framing { ContentLength, Chunked, UntilClose };
-  enum class Failure { None, StallBeforeHeaders, StallAfterHeaders, HangUp };
+  enum class Failure {
+    None,
+    StallBeforeHeaders,
+    StallAfterHeaders,
+    HangUp,
+    /// After the pieces the connection ends without ending the body: no last chunk, and over
+    /// TLS no closing alert.
+    CutOff,
+    /// The first piece is sent again and again for as long as the client reads.
+    Endless,
+  };
 
   int status = 200;
   std::string reason = "OK";
@@ -49,22 +66,62 @@ inline CannedReply Status(int status, std::string reason) {
   return reply;
 }
 
+/// One byte at a time, pauseMs apart.
+inline CannedReply Trickle(const std::string& body, int pauseMs) {
+  CannedReply reply;
+  for (const char byte : body)
+    reply.pieces.emplace_back(1, byte);
+  reply.pauseMs = pauseMs;
+  return reply;
+}
+
+/// piece, for ever.
+inline CannedReply Endless(std::string piece, CannedReply::Framing framing) {
+  CannedReply reply;
+  reply.pieces = {std::move(piece)};
+  reply.framing = framing;
+  reply.failure = CannedReply::Failure::Endless;
+  return reply;
+}
+
 inline CannedReply Redirect(const std::string& location) {
   CannedReply reply = Status(302, "Found");
   reply.headers.emplace_back("Location", location);
   return reply;
 }
 
+/// Hands out plain sockets, or TLS sockets that present the identity.
+class MaybeTlsServer final : public QTcpServer {
+ public:
+  std::optional<ServerIdentity> identity;
+
+ protected:
+  void incomingConnection(qintptr descriptor) override {
+    if (!identity) return QTcpServer::incomingConnection(descriptor);
+    auto* socket = new QSslSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    socket->setLocalCertificate(identity->certificate);
+    socket->setPrivateKey(identity->key);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
+  }
+};
+
 class LocalHttpServer final {
  public:
-  LocalHttpServer() {
+  /// A plain HTTP server, or an HTTPS one when given an identity.
+  explicit LocalHttpServer(std::optional<ServerIdentity> identity = std::nullopt) {
+    FServer.identity = std::move(identity);
     FServer.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&FServer, &QTcpServer::newConnection, [this] { Accept(); });
   }
 
-  /// "http://127.0.0.1:PORT"
-  std::string BaseUrl() const { return "http://" + HostAndPort(); }
-  std::string HostAndPort() const { return "127.0.0.1:" + std::to_string(FServer.serverPort()); }
+  /// "http://127.0.0.1:PORT", or "https://..." for a TLS server.
+  std::string BaseUrl() const {
+    return (FServer.identity ? "https://" : "http://") + HostAndPort();
+  }
+  std::string HostAndPort() const { return "127.0.0.1:" + std::to_string(Port()); }
+  int Port() const { return FServer.serverPort(); }
 
   void Route(const std::string& path, CannedReply reply) { FRoutes[path] = std::move(reply); }
 
@@ -80,6 +137,8 @@ class LocalHttpServer final {
 
   const std::vector<std::string>& RequestedPaths() const { return FPaths; }
   const std::vector<std::string>& UserAgents() const { return FUserAgents; }
+  /// Body bytes handed to the sockets so far, over all connections.
+  std::int64_t BodyBytesSent() const { return FBodyBytesSent; }
 
  private:
   void Accept() {
@@ -119,7 +178,42 @@ class LocalHttpServer final {
     }
     socket->write(Headers(reply));
     if (reply.failure == CannedReply::Failure::StallAfterHeaders) return;
+    if (reply.failure == CannedReply::Failure::Endless) return SendForEver(socket, reply);
     SendPieces(socket, std::make_shared<CannedReply>(reply), 0);
+  }
+
+  static bool Open(const QTcpSocket* socket) {
+    return socket->state() == QAbstractSocket::ConnectedState;
+  }
+
+  static std::int64_t Unsent(const QTcpSocket* socket) {
+    const auto* tls = qobject_cast<const QSslSocket*>(socket);
+    return socket->bytesToWrite() + (tls != nullptr ? tls->encryptedBytesToWrite() : 0);
+  }
+
+  QByteArray Framed(const CannedReply& reply, const QByteArray& piece) {
+    FBodyBytesSent += piece.size();
+    if (reply.framing != CannedReply::Framing::Chunked) return piece;
+    return QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+  }
+
+  // Writes only as fast as the client takes the data, so that the server's own buffers stay
+  // small and every byte counted has gone to the client.
+  void SendForEver(QTcpSocket* socket, const CannedReply& reply) {
+    const QByteArray piece = QByteArray::fromStdString(reply.pieces.front());
+    auto* pump = new QTimer(socket);
+    QObject::connect(pump, &QTimer::timeout, socket, [this, socket, pump, piece, reply] {
+      if (!Open(socket)) return pump->stop();
+      while (Unsent(socket) < 64 * 1024)
+        socket->write(Framed(reply, piece));
+    });
+    pump->start(1);
+  }
+
+  // Ends the stream without a word: the client sees the connection close in mid-body.
+  static void CutOff(QTcpSocket* socket) {
+    socket->flush();
+    ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
   }
 
   static QByteArray Headers(const CannedReply& reply) {
@@ -141,29 +235,28 @@ class LocalHttpServer final {
     return text;
   }
 
-  static void SendPieces(QTcpSocket* socket, std::shared_ptr<CannedReply> reply, std::size_t next) {
-    const bool chunked = reply->framing == CannedReply::Framing::Chunked;
-    if (next == reply->pieces.size()) {
-      if (chunked) socket->write("0\r\n\r\n");
-      socket->disconnectFromHost();
-      return;
-    }
-    QTimer::singleShot(next == 0 ? 0 : reply->pauseMs, socket, [socket, reply, next, chunked] {
-      const QByteArray piece = QByteArray::fromStdString(reply->pieces[next]);
-      if (chunked) {
-        socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
-      } else {
-        socket->write(piece);
-      }
+  void SendPieces(QTcpSocket* socket, std::shared_ptr<CannedReply> reply, std::size_t next) {
+    if (next == reply->pieces.size()) return EndPieces(socket, *reply);
+    QTimer::singleShot(next == 0 ? 0 : reply->pauseMs, socket, [this, socket, reply, next] {
+      if (!Open(socket)) return;
+      socket->write(Framed(*reply, QByteArray::fromStdString(reply->pieces[next])));
       socket->flush();
       SendPieces(socket, reply, next + 1);
     });
   }
 
-  QTcpServer FServer;
+  static void EndPieces(QTcpSocket* socket, const CannedReply& reply) {
+    if (!Open(socket)) return;
+    if (reply.failure == CannedReply::Failure::CutOff) return CutOff(socket);
+    if (reply.framing == CannedReply::Framing::Chunked) socket->write("0\r\n\r\n");
+    socket->disconnectFromHost();
+  }
+
+  MaybeTlsServer FServer;
   std::map<std::string, CannedReply> FRoutes;
   std::vector<std::string> FPaths;
   std::vector<std::string> FUserAgents;
+  std::int64_t FBodyBytesSent = 0;
 };
 
 }  // namespace parvolane::testing

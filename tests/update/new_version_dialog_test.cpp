@@ -1,5 +1,5 @@
 // The new-version dialog: what it shows, how it closes, and the installer download behind
-// "Update Now", against a server of the test's own.
+// "Update Now", against HTTPS servers of the test's own with certificates from a test authority.
 
 #include <sys/stat.h>
 
@@ -15,7 +15,11 @@
 #include "file_checks.h"
 #include "local_http_server.h"
 #include "support/fake_services.h"
+#include "test_authority.h"
+#include "update/http_request.h"
+#include "update/installer_download.h"
 #include "update/new_version_dialog.h"
+#include "update/update_error.h"
 
 using namespace parvolane;
 using namespace parvolane::testing;
@@ -28,13 +32,26 @@ const std::string kFailure =
     "Failed to download update. Please download manually on website.\r\n\r\n";
 const std::string kCancelled = "Download is cancelled. Please download manually.";
 
-/// One dialog as the start-up shows it, with fake desktop services and a local vendor server.
+/// The authority the client trusts, and the certificates the test servers present.
+struct Certificates {
+  TestAuthority authority{"Parvolane Test Authority"};
+  TestAuthority stranger{"Untrusted Test Authority"};
+  ServerIdentity good = authority.Issue("IP:127.0.0.1,DNS:localhost");
+  ServerIdentity otherName = authority.Issue("DNS:other.invalid");
+  ServerIdentity untrusted = stranger.Issue("IP:127.0.0.1,DNS:localhost");
+};
+
+/// One dialog as the start-up shows it, with fake desktop services and a local vendor server
+/// that serves the installer over HTTPS.
 struct DialogRun {
-  explicit DialogRun(bool required) {
+  DialogRun(bool required, const Certificates& certificates, const ServerIdentity& identity)
+      : server(identity) {
     session.NewVersionMessage = "The new version 1.1 is available\r\n\r\nWhat's new:\r\nA\r\n";
     session.ExitAfterDialog = required;
     settings.webHost = "vendor.invalid";
-    settings.baseUrl = server.BaseUrl();
+    settings.baseUrl = plainServer.BaseUrl();
+    settings.installerBaseUrl = server.BaseUrl();
+    settings.extraAuthorities = {certificates.authority.Certificate()};
     settings.downloadStallTimeout = std::chrono::milliseconds(30000);
   }
 
@@ -59,8 +76,17 @@ struct DialogRun {
     return runtimeDir.path().toStdString() + "/parvolane/orv_update.exe";
   }
 
+  /// A file of ours, that is: a planted link does not count.
+  bool InstallerLeftBehind() const {
+    struct stat info {};
+    return lstat(InstallerFile().c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  }
+
   QTemporaryDir runtimeDir;
+  /// Where the installer comes from.
   LocalHttpServer server;
+  /// A plain HTTP server on the same machine, as someone on the network path could offer.
+  LocalHttpServer plainServer;
   UpdateSession session;
   UpdateSettings settings;
   FakeDialogs dialogs;
@@ -68,6 +94,16 @@ struct DialogRun {
   std::unique_ptr<TfrmNewVersion> dialog;
   std::vector<int> progress;
 };
+
+/// A body of the given length, sent in one piece and announced with a Content-Length of
+/// `declared`; the connection then ends cleanly or is cut off.
+CannedReply ShortBody(std::size_t size, std::size_t declared, bool cutOff) {
+  CannedReply reply;
+  reply.pieces = {std::string(size, 'x')};
+  reply.contentLength = declared;
+  if (cutOff) reply.failure = CannedReply::Failure::CutOff;
+  return reply;
+}
 
 std::string Body(std::size_t size) {
   std::string body(size, '\0');
@@ -82,10 +118,12 @@ class NewVersionDialogTest : public QObject {
   Q_OBJECT
 
  private:
+  std::unique_ptr<Certificates> FCertificates;
   std::unique_ptr<DialogRun> FRun;
 
-  DialogRun& Run(bool required = false) {
-    FRun = std::make_unique<DialogRun>(required);
+  DialogRun& Run(bool required = false, const ServerIdentity* identity = nullptr) {
+    FRun = std::make_unique<DialogRun>(required, *FCertificates,
+                                       identity != nullptr ? *identity : FCertificates->good);
     // The installer goes to the per-user runtime folder; each test gets a fresh one.
     qputenv("XDG_RUNTIME_DIR", FRun->runtimeDir.path().toLocal8Bit());
     return *FRun;
@@ -98,9 +136,11 @@ class NewVersionDialogTest : public QObject {
     QVERIFY(run.shell.Started.empty());
     QVERIFY(!run.dialog->isVisible());
     QCOMPARE(run.dialog->Tag(), 0);
+    QVERIFY(!run.InstallerLeftBehind());
   }
 
  private slots:
+  void initTestCase() { FCertificates = std::make_unique<Certificates>(); }
   void cleanup() { FRun.reset(); }
 
   void showsTheNews_data() {
@@ -188,7 +228,9 @@ class NewVersionDialogTest : public QObject {
     bool busyLooksRight = false;
     QObject::connect(run.Bar(), &QProgressBar::valueChanged, [&] {
       busyLooksRight = run.Button("btCancel")->text() == "Abort" &&
-                       !run.Button("btUpdateNow")->isEnabled() && run.Bar()->isVisible();
+                       !run.Button("btUpdateNow")->isEnabled() && run.Bar()->isVisible() &&
+                       // Nothing can run the file before it is known to be whole.
+                       PermissionsOf(run.InstallerFile()) == 0600;
     });
     run.UpdateNow();
 
@@ -209,20 +251,13 @@ class NewVersionDialogTest : public QObject {
     QVERIFY(run.session.ExitAfterDialog);
   }
 
-  void downloadWithoutALengthLeavesTheBarAtZero_data() {
-    QTest::addColumn<int>("framing");
-    QTest::newRow("chunked") << int(CannedReply::Framing::Chunked);
-    QTest::newRow("ended by closing") << int(CannedReply::Framing::UntilClose);
-  }
-
-  void downloadWithoutALengthLeavesTheBarAtZero() {
-    QFETCH(int, framing);
+  void aChunkedDownloadLeavesTheBarAtZero() {
     DialogRun& run = Run();
     const std::string body = Body(3000);
     CannedReply installer;
     installer.pieces = {body.substr(0, 1500), body.substr(1500)};
     installer.pauseMs = 100;
-    installer.framing = static_cast<CannedReply::Framing>(framing);
+    installer.framing = CannedReply::Framing::Chunked;
     run.server.Route(kInstallerPath, installer);
     run.Show();
     run.UpdateNow();
@@ -252,21 +287,104 @@ class NewVersionDialogTest : public QObject {
     run.UpdateNow();
     VerifyFailure(run, statusLine.toStdString());
     QCOMPARE(run.server.RequestedPaths(), std::vector<std::string>{kInstallerPath});
-    // The error page is not the installer.
-    QCOMPARE(ReadWholeFile(run.InstallerFile()), std::string());
   }
 
-  void aBrokenTransferFails() {
-    DialogRun& run = Run();
-    CannedReply cut = Page(Body(500));
-    cut.contentLength = 2000;
-    run.server.Route(kInstallerPath, cut);
+  void onlyAWholeVerifiedDownloadIsStarted_data() {
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<CannedReply>("reply");
+    QTest::addColumn<QString>("expected");
+    const CannedReply script = Page("#!/bin/sh\ntouch /tmp/owned\n");
+    // Without a length, a body cut short on the way looks just like a whole one.
+    CannedReply noLength = Page(Body(50002));
+    noLength.framing = CannedReply::Framing::UntilClose;
+    CannedReply noLengthCut = noLength;
+    noLengthCut.failure = CannedReply::Failure::CutOff;
+    CannedReply chunkedCut = noLengthCut;
+    chunkedCut.framing = CannedReply::Framing::Chunked;
+    const char* noEnd = "The server did not say where the download ends";
+    QTest::newRow("plain HTTP address")
+        << "plain" << script << "over an unencrypted connection: http://127.0.0.1:";
+    QTest::newRow("redirect to plain HTTP")
+        << "redirect to plain" << script << "HTTP/1.1 302 Found";
+    QTest::newRow("redirect to another host")
+        << "redirect to other host" << script << "HTTP/1.1 302 Found";
+    QTest::newRow("certificate for another name")
+        << "other name" << script << "The host name did not match";
+    QTest::newRow("untrusted certificate") << "untrusted" << script << "SSL handshake failed";
+    QTest::newRow("short body, closed cleanly") << "good" << ShortBody(50002, 1000000, false) << "";
+    QTest::newRow("short body, cut off") << "good" << ShortBody(50002, 1000000, true) << "";
+    QTest::newRow("closed early without a length") << "good" << noLengthCut << noEnd;
+    QTest::newRow("closed without a length") << "good" << noLength << noEnd;
+    QTest::newRow("chunked body cut off") << "good" << chunkedCut << "";
+    QTest::newRow("endless installer")
+        << "good" << Endless(Body(16384), CannedReply::Framing::Chunked)
+        << "The download is larger than the limit of 1048576 bytes.";
+    QTest::newRow("declared length above the limit")
+        << "good" << ShortBody(100, 2 << 20, false)
+        << "The download is larger than the limit of 1048576 bytes.";
+  }
+
+  // Whatever the network path or the server does, nothing runs and nothing is left behind
+  // unless the whole installer came over a verified connection.
+  void onlyAWholeVerifiedDownloadIsStarted() {
+    QFETCH(QString, server);
+    QFETCH(CannedReply, reply);
+    QFETCH(QString, expected);
+    const ServerIdentity* identity = server == "other name"  ? &FCertificates->otherName
+                                     : server == "untrusted" ? &FCertificates->untrusted
+                                                             : nullptr;
+    DialogRun& run = Run(false, identity);
+    run.settings.installerSizeLimit = 1 << 20;
+    run.plainServer.Route(kInstallerPath, reply);
+    if (server == "plain") {
+      run.settings.installerBaseUrl = run.plainServer.BaseUrl();
+    } else if (server == "redirect to plain") {
+      run.server.Route(kInstallerPath, Redirect(run.plainServer.BaseUrl() + kInstallerPath));
+    } else if (server == "redirect to other host") {
+      run.server.Route(
+          kInstallerPath,
+          Redirect("https://localhost:" + std::to_string(run.server.Port()) + kInstallerPath));
+    } else {
+      run.server.Route(kInstallerPath, reply);
+    }
     run.Show();
     run.UpdateNow();
-    QCOMPARE(run.dialogs.TextsOf("error").size(), std::size_t(1));
-    QVERIFY(run.dialogs.TextsOf("error")[0].size() > kFailure.size());
+
+    const std::vector<std::string> errors = run.dialogs.TextsOf("error");
+    QCOMPARE(errors.size(), std::size_t(1));
+    QVERIFY2(QString::fromStdString(errors[0]).startsWith(QString::fromStdString(kFailure)),
+             errors[0].c_str());
+    QVERIFY2(errors[0].size() > kFailure.size(), errors[0].c_str());
+    QVERIFY2(QString::fromStdString(errors[0]).contains(expected), errors[0].c_str());
     QCOMPARE(run.shell.OpenedUrls, std::vector<std::string>{"https://vendor.invalid"});
     QVERIFY(run.shell.Started.empty());
+    QVERIFY(!run.InstallerLeftBehind());
+    QVERIFY(run.plainServer.RequestedPaths().empty());
+    QCOMPARE(run.dialog->Tag(), 0);
+    // The client stopped reading near the limit instead of taking all it was given.
+    QVERIFY(run.server.BodyBytesSent() < (std::int64_t(64) << 20));
+  }
+
+  // The body reaches the file in pieces of bounded size, so memory stays flat however much the
+  // server sends, and the download stops at the size limit.
+  void anEndlessInstallerStopsAtTheLimitWithoutPilingUp() {
+    LocalHttpServer server(FCertificates->good);
+    server.Route(kInstallerPath, Endless(Body(65536), CannedReply::Framing::Chunked));
+    UpdateSettings settings;
+    settings.extraAuthorities = {FCertificates->authority.Certificate()};
+    settings.installerSizeLimit = std::int64_t(8) << 20;
+    InstallerDownload download(UpdateUrl(server.BaseUrl(), kInstallerPath), settings);
+    std::int64_t total = 0;
+    std::int64_t largestPiece = 0;
+    const auto sink = [&](std::string_view data) {
+      total += static_cast<std::int64_t>(data.size());
+      largestPiece = std::max(largestPiece, static_cast<std::int64_t>(data.size()));
+    };
+    QVERIFY_THROWS_EXCEPTION(UpdateError, download.Run(sink, [](const DownloadWork&) {}));
+    QVERIFY(total <= settings.installerSizeLimit);
+    QVERIFY(total > settings.installerSizeLimit / 2);
+    QVERIFY(largestPiece <= InstallerDownload::kReadBufferSize);
+    QVERIFY(server.BodyBytesSent() < settings.installerSizeLimit + (std::int64_t(64) << 20));
   }
 
   void abortWorksWhileNoDataArrives_data() {
@@ -304,7 +422,6 @@ class NewVersionDialogTest : public QObject {
     });
     run.UpdateNow();
     VerifyFailure(run, kCancelled);
-    QVERIFY(ReadWholeFile(run.InstallerFile()).size() < 400);
   }
 
   void aStalledServerTimesOut() {

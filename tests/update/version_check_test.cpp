@@ -164,6 +164,76 @@ class VersionCheckTest : public QObject {
     UpdateSession session;
     QVERIFY(CheckForNewVersion(session, settings));
   }
+
+  // A server that never falls silent long enough for the time-out still cannot hold the start:
+  // the page would take seconds to arrive whole, the deadline ends the check long before.
+  void aTricklingServerMeetsTheDeadline_data() {
+    QTest::addColumn<bool>("versionPageTrickles");
+    QTest::newRow("version page") << true;
+    QTest::newRow("changes page") << false;
+  }
+
+  void aTricklingServerMeetsTheDeadline() {
+    QFETCH(bool, versionPageTrickles);
+    const std::string versionPage = "11/10\r\n" + std::string(40, '\n');
+    const std::string changesPage = "A\r\nB\r\n" + std::string(40, '\n');
+    LocalHttpServer server;
+    server.Route(kVersionPath, versionPageTrickles ? Trickle(versionPage, 100) : Page(versionPage));
+    server.Route(kChangesPath, versionPageTrickles ? Page(changesPage) : Trickle(changesPage, 100));
+    UpdateSettings settings = SettingsFor(server);
+    settings.checkDeadline = std::chrono::milliseconds(1000);
+    UpdateSession session;
+    QVERIFY(!CheckForNewVersion(session, settings));
+    QVERIFY(session.NewVersionMessage.empty());
+    // The trickled page never arrived whole.
+    const std::size_t whole =
+        versionPageTrickles ? versionPage.size() : versionPage.size() + changesPage.size();
+    QVERIFY(server.BodyBytesSent() < std::int64_t(whole));
+  }
+
+  // Pages are read up to 64 KiB; anything longer is no page of ours and is not read on. The
+  // deadline is far away here, so only the size limit can end the endless ones.
+  void pagesAreReadUpToTheSizeLimit_data() {
+    QTest::addColumn<CannedReply>("versionReply");
+    QTest::addColumn<CannedReply>("changesReply");
+    QTest::addColumn<bool>("announced");
+    const std::string line = "11/10\r\n";
+    const CannedReply changes = Page("A");
+    const CannedReply atLimit = Page(line + std::string(kPageSizeLimit - line.size(), 'x'));
+    const CannedReply overLimit = Page(line + std::string(kPageSizeLimit - line.size() + 1, 'x'));
+    CannedReply overLimitNoLength = overLimit;
+    overLimitNoLength.framing = CannedReply::Framing::UntilClose;
+    CannedReply huge = Page(line);
+    huge.contentLength = std::size_t(2) << 30;
+    QTest::newRow("64 KiB") << atLimit << changes << true;
+    QTest::newRow("64 KiB and one byte") << overLimit << changes << false;
+    QTest::newRow("64 KiB and one byte, no length") << overLimitNoLength << changes << false;
+    QTest::newRow("2 GiB announced") << huge << changes << false;
+    QTest::newRow("endless version page")
+        << Endless(line + std::string(4096, 'x'), CannedReply::Framing::UntilClose) << changes
+        << false;
+    QTest::newRow("endless chunked version page")
+        << Endless(line + std::string(4096, 'x'), CannedReply::Framing::Chunked) << changes
+        << false;
+    QTest::newRow("endless changes page")
+        << Page(line) << Endless(std::string(4096, 'x'), CannedReply::Framing::UntilClose) << false;
+  }
+
+  void pagesAreReadUpToTheSizeLimit() {
+    QFETCH(CannedReply, versionReply);
+    QFETCH(CannedReply, changesReply);
+    QFETCH(bool, announced);
+    LocalHttpServer server;
+    server.Route(kVersionPath, versionReply);
+    server.Route(kChangesPath, changesReply);
+    UpdateSettings settings = SettingsFor(server);
+    settings.checkDeadline = std::chrono::milliseconds(600000);
+    UpdateSession session;
+    QCOMPARE(CheckForNewVersion(session, settings), announced);
+    // Kernel buffers may hold a few megabytes more than the client took; an unbounded reader
+    // would take gigabytes before the deadline.
+    QVERIFY(server.BodyBytesSent() < (std::int64_t(64) << 20));
+  }
 };
 
 QTEST_MAIN(VersionCheckTest)
