@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/scan_driver.h"
@@ -70,6 +71,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void btnUncheckAllClick();
   void Button1Click();
   void btnDeleteSelectedClick();
+  /// Puts back what the last delete moved; offered from a successful delete until used.
+  void btnUndoClick();
   void btnExportFilesClick();
   void btnExportDirsClick();
   void Button2Click();
@@ -116,6 +119,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QPushButton* btnUncheckAll = nullptr;
   QPushButton* Button1 = nullptr;
   QPushButton* btnDeleteSelected = nullptr;
+  QPushButton* btnUndo = nullptr;  // shown while the last delete can be undone
   QPushButton* btnExportFiles = nullptr;
   QPushButton* btnExportDirs = nullptr;
   QPushButton* Button2 = nullptr;
@@ -155,6 +159,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ScanDriver FDriver{FState, *this};
   std::unique_ptr<DialogService> FDialogs;
   std::unique_ptr<ShellService> FShell;
+  std::optional<DeleteReceipt> FLastDelete;
   ResultModel* FFilesModel = nullptr;
   ResultModel* FDirsModel = nullptr;
   std::string FLastAddFolderParent;

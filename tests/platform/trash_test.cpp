@@ -134,7 +134,7 @@ void TrashTest::movesHostileNamesWithMatchingInfo() {
       home.Tree().File("in/" + name.toStdString(), "content of " + name.toStdString());
   const std::time_t before = std::time(nullptr);
 
-  QVERIFY(MoveToTrash({file}));
+  QVERIFY(MoveToTrash({file}).Complete);
 
   QVERIFY(!Exists(file));
   const std::string trashed = home.Files() + name.toStdString();
@@ -159,7 +159,7 @@ void TrashTest::movesFoldersAndLinksThemselves() {
   const std::string link = home.Tree().Symlink("link", target);
 
   // A trailing '/' names the same folder.
-  QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}));
+  QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}).Complete);
 
   QCOMPARE(ReadAll(home.Files() + "dir/sub/deep.txt"), std::string("deep"));
   QCOMPARE(ReadInfo(home.Info() + "dir.trashinfo").Path, home.Tree().Path("dir"));
@@ -172,10 +172,10 @@ void TrashTest::collidingNamesNeverReplaceAnything() {
   const std::string a1 = home.Tree().File("one/a.txt", "first");
   const std::string a2 = home.Tree().File("two/a.txt", "second");
   const std::string a3 = home.Tree().File("three/a.txt", "third");
-  QVERIFY(MoveToTrash({a1, a2}));
+  QVERIFY(MoveToTrash({a1, a2}).Complete);
   // An entry left in files/ without its record (another program's crash) is not replaced.
   std::ofstream(home.Files() + "a (3).txt") << "orphan";
-  QVERIFY(MoveToTrash({a3}));
+  QVERIFY(MoveToTrash({a3}).Complete);
 
   QCOMPARE(Names(home.Files()),
            (std::set<std::string>{"a.txt", "a (2).txt", "a (3).txt", "a (4).txt"}));
@@ -194,7 +194,7 @@ void TrashTest::collidingNamesNeverReplaceAnything() {
 void TrashTest::missingPathMovesNothing() {
   FreshDataHome home;
   const std::string kept = home.Tree().File("kept.txt", "kept");
-  QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}));
+  QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}).Complete);
   QCOMPARE(ReadAll(kept), std::string("kept"));
   QVERIFY(Names(home.Files()).empty());
   QVERIFY(Names(home.Info()).empty());
@@ -205,7 +205,7 @@ void TrashTest::renameFailureKeepsNoInfoAndReportsFalse() {
   const std::string file = home.Tree().File("v.txt", "v");
   home.Tree().Dir("data/home/Trash/files");
   // The folder that holds the trash cannot move into it; the rename fails after the checks.
-  QVERIFY(!MoveToTrash({file, home.Tree().Path("data")}));
+  QVERIFY(!MoveToTrash({file, home.Tree().Path("data")}).Complete);
   QCOMPARE(Names(home.Files()), std::set<std::string>{"v.txt"});
   QCOMPARE(Names(home.Info()), std::set<std::string>{"v.txt.trashinfo"});
   QVERIFY(Exists(home.DataHome()));
@@ -216,7 +216,7 @@ void TrashTest::pathsInsideAMovedFolderTravelWithIt() {
   const std::string dir = home.Tree().Dir("dir");
   const std::string inner = home.Tree().File("dir/sub/f.txt", "f");
   const std::string before = home.Tree().File("before.txt", "b");
-  QVERIFY(MoveToTrash({before, dir, inner, dir}));
+  QVERIFY(MoveToTrash({before, dir, inner, dir}).Complete);
   QCOMPARE(Names(home.Files()), (std::set<std::string>{"before.txt", "dir"}));
   QCOMPARE(Names(home.Info()), (std::set<std::string>{"before.txt.trashinfo", "dir.trashinfo"}));
   QCOMPARE(ReadAll(home.Files() + "dir/sub/f.txt"), std::string("f"));
@@ -227,7 +227,7 @@ void TrashTest::overlongNameStillFits() {
   const std::string name = std::string(251, 'n') + ".txt";
   const std::string first = home.Tree().File("x/" + name, "1");
   const std::string second = home.Tree().File("y/" + name, "2");
-  QVERIFY(MoveToTrash({first, second}));
+  QVERIFY(MoveToTrash({first, second}).Complete);
   const std::set<std::string> names = Names(home.Files());
   QCOMPARE(names.size(), size_t{2});
   for (const std::string& trashed : names) {
@@ -240,7 +240,7 @@ void TrashTest::overlongNameStillFits() {
 
 void TrashTest::emptyRequestFails() {
   FreshDataHome home;
-  QVERIFY(!MoveToTrash({}));
+  QVERIFY(!MoveToTrash({}).Complete);
 }
 
 void TrashTest::otherVolumeUsesItsOwnTrash() {
@@ -266,7 +266,7 @@ void TrashTest::otherVolumeUsesItsOwnTrash() {
   const std::string file = pattern + "/on-shm.txt";
   std::ofstream(file) << "shm";
 
-  QVERIFY(MoveToTrash({file}));
+  QVERIFY(MoveToTrash({file}).Complete);
 
   QCOMPARE(ModeOf(trash), mode_t{0700});
   QCOMPARE(ReadAll(trash + "/files/on-shm.txt"), std::string("shm"));
