@@ -130,7 +130,14 @@ const std::string* DeletePlan::ReferenceSignature(const Group& group) const {
 bool DeletePlan::IsSurvivor(const Group& group, const ResultRow& row,
                             const std::string* reference) const {
   if (!IsUnchanged(row)) return false;
-  if (group.Kind != ListKind::Dirs || reference == nullptr) return true;
+  if (group.Kind != ListKind::Dirs) return true;
+  // A folder that something inside it leaves is no longer a copy of the others.
+  const std::string_view path = row.Path;
+  const bool loses = std::any_of(FRequest.begin(), FRequest.end(), [path](std::string_view moved) {
+    return moved.size() > path.size() && IsAtOrBelow(moved, path);
+  });
+  if (loses) return false;
+  if (reference == nullptr) return true;
   const auto signature = FSignatures.find(row.Path);
   return signature != FSignatures.end() && signature->second == *reference;
 }
