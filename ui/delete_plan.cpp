@@ -28,8 +28,9 @@ void RemoveRowsAndLonelyGroups(ResultList& list, const std::vector<bool>& doomed
   const RowUpdateGuard bracket(list);
   list.RemoveRowsAt(doomed);
   std::unordered_map<int, size_t> counts;
+  // A row without a path stands for nothing and keeps no group alive.
   for (const ResultRow& row : list.Rows())
-    ++counts[row.GroupId];
+    if (!row.Path.empty()) ++counts[row.GroupId];
   std::unordered_set<int> lonely;
   for (const ResultGroup& group : list.Groups()) {
     if (counts[group.Id] < 2) lonely.insert(group.Id);

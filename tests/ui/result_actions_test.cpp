@@ -83,6 +83,41 @@ struct Lists {
   ResultList Dirs{DirListColumns()};
 };
 
+/// Lists whose rows are given text by text, as a writer of those texts sees them.
+struct TextLists {
+  TextLists() {
+    for (const char* path : {"/d/a,1.txt", "/d/x/a,1.txt", "/e/\"q\".bin", "/e/z/\"q\".bin"})
+      Records.push_back(std::make_unique<TFileInfo>(path, 7));
+    Files.AddGroup(1, "Group 1 (0.00 MB)");
+    Files.AddGroup(2, "Group 2 (0.00 MB)");
+    AddFileRow(1, 0, false);
+    AddFileRow(1, 1, true);
+    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, nullptr, {}, {}, {}});
+    AddFileRow(2, 2, false);
+    AddFileRow(2, 3, true);
+    Dirs.AddGroup(1, "Group 1 (1.00 MB)");
+    for (const char* dir : {"/p/one", "/q/one", "", "/r/one"}) {
+      if (*dir == '\0')
+        Dirs.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
+      else
+        Dirs.AddRow({1, {"1", dir, "0.50 MB"}, *dir != 'p', nullptr, dir, {}, {}});
+    }
+  }
+  void AddFileRow(int group, size_t record, bool checked) {
+    const TFileInfo& file = *Records[record];
+    Files.AddRow({group,
+                  {std::to_string(group), file.Name, "dir", "0.00 MB"},
+                  checked,
+                  &file,
+                  file.FullPath,
+                  {},
+                  {}});
+  }
+  std::vector<std::unique_ptr<TFileInfo>> Records;
+  ResultList Files{FileListColumns()};
+  ResultList Dirs{DirListColumns()};
+};
+
 Strings RowKeys(const ResultList& list) {
   Strings keys;
   for (const ResultRow& row : list.Rows())
@@ -121,6 +156,7 @@ class ResultActionsTest final : public QObject {
   void atRiskAnswers();
   void filesNotComparedByContentAreCounted();
   void changedFolderTreeIsLeftOut();
+  void aGroupOfTheOtherListCanBeAtRisk();
   void undoPutsBackAndRefusesTakenNames();
   void exportWritesTheListThroughTheSaveDialog();
   void exportFailureIsShownAndKeepsThePreviousFile();
@@ -378,6 +414,35 @@ void ResultActionsTest::changedFolderTreeIsLeftOut() {
   QVERIFY(dirs.Rows().empty());  // p/one alone is no group
 }
 
+// Folders match by names and sizes, files by content: two folders that each have a twin can
+// still hold the only two copies of a content, and only the file list knows.
+void ResultActionsTest::aGroupOfTheOtherListCanBeAtRisk() {
+  TempTree tree;
+  const std::pair<const char*, const char*> files[] = {
+      {"F/a", "xx"}, {"G/a", "yy"}, {"K/a", "xx"}, {"L/a", "zz"}};
+  std::vector<std::unique_ptr<TFileInfo>> records;
+  for (const auto& [path, bytes] : files)
+    records.push_back(Record(tree.File(path, bytes), "same"));
+  ResultList fileList(FileListColumns());
+  ResultList dirList(DirListColumns());
+  int groupNo = 1;
+  AddFileGroupToList(fileList, {records[0].get(), records[2].get()}, 4, groupNo);
+  groupNo = 1;
+  AddDirGroupToList(dirList, {tree.Path("G"), tree.Path("F")}, {}, 4, groupNo);
+  AddDirGroupToList(dirList, {tree.Path("L"), tree.Path("K")}, {}, 4, groupNo);
+  CheckAllButOneInGroup(dirList);
+  FakeDialogs dialogs;
+  FakeShell shell;
+  DeleteCheckedToTrash({fileList, dirList}, ListKind::Dirs, dialogs, shell);
+  QCOMPARE(dialogs.TextsOf("choice").size(), size_t{1});
+  QVERIFY(dialogs.TextsOf("choice")[0].find("1 groups (2 checked entries) would keep no copy "
+                                            "outside the Recycle Bin:\n  File group 1: " +
+                                            tree.Path("F/a")) != std::string::npos);
+  // Keeping one copy keeps the folder that holds the group's first member.
+  QCOMPARE(shell.TrashRequests, std::vector<Strings>{{tree.Path("K")}});
+  QVERIFY(fileList.Rows().empty());
+}
+
 void ResultActionsTest::undoPutsBackAndRefusesTakenNames() {
   Lists lists;
   TempTree home;
@@ -414,7 +479,7 @@ void ResultActionsTest::undoPutsBackAndRefusesTakenNames() {
 
 void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {
   TempTree tree;
-  Lists lists;
+  TextLists lists;
   FakeDialogs dialogs;
   ExportListWithDialog(lists.Files, ListKind::Files, dialogs);  // cancelled
   dialogs.SaveFiles.push_back(tree.Path("files.csv"));
@@ -441,7 +506,7 @@ void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {
 
 void ResultActionsTest::exportFailureIsShownAndKeepsThePreviousFile() {
   TempTree tree;
-  Lists lists;
+  TextLists lists;
   FakeDialogs dialogs;
   dialogs.SaveFiles.push_back(tree.Path("no such folder/x.csv"));
   ExportListWithDialog(lists.Dirs, ListKind::Dirs, dialogs);

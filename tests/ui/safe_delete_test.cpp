@@ -6,8 +6,8 @@
 #include <QCheckBox>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QToolButton>
 #include <QTest>
+#include <QToolButton>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
