@@ -133,7 +133,7 @@ std::string TopFolderOf(const std::string& folder, dev_t device) {
     const size_t slash = top.rfind('/');
     const std::string up = slash == 0 ? "/" : top.substr(0, slash);
     struct stat st {};
-    if (::stat(up.c_str(), &st) != 0 || st.st_dev != device) break;
+    if (!StatLongPath(up, st, true) || st.st_dev != device) break;
     top = up;
   }
   return top;
