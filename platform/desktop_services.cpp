@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
+#include <QPushButton>
 #include <QStringList>
 #include <QUrl>
 #include <QWidget>
@@ -60,6 +61,26 @@ class DesktopDialogs final : public DialogService {
     return box.exec() == QMessageBox::Yes;
   }
 
+  std::optional<size_t> AskChoice(const std::string& text, const std::vector<std::string>& buttons,
+                                  size_t defaultButton) override {
+    QMessageBox box(QMessageBox::Question, ApplicationTitle, QString::fromStdString(text),
+                    QMessageBox::NoButton, FParent);
+    box.setTextFormat(Qt::PlainText);
+    std::vector<QAbstractButton*> added;
+    for (size_t i = 0; i < buttons.size(); ++i) {
+      // The last button is the way out, so that Escape means it.
+      const auto role = i + 1 == buttons.size() ? QMessageBox::RejectRole : QMessageBox::AcceptRole;
+      QPushButton* button = box.addButton(QString::fromStdString(buttons[i]), role);
+      if (i == defaultButton) box.setDefaultButton(button);
+      added.push_back(button);
+    }
+    if (buttons.size() > 1) box.setEscapeButton(added.back());
+    box.exec();
+    for (size_t i = 0; i < added.size(); ++i)
+      if (box.clickedButton() == added[i]) return i;
+    return std::nullopt;
+  }
+
   std::optional<std::string> PickFolder(const std::string& startFolder) override {
     const QString start =
         IsFolder(startFolder) ? QFile::decodeName(startFolder.c_str()) : QString();
@@ -95,8 +116,12 @@ class DesktopDialogs final : public DialogService {
 
 class DesktopShell final : public ShellService {
  public:
-  bool MoveToTrash(const std::vector<std::string>& paths) override {
+  TrashResult MoveToTrash(const std::vector<std::string>& paths) override {
     return parvolane::MoveToTrash(paths);
+  }
+
+  std::string RestoreFromTrash(const TrashedItem& item) override {
+    return parvolane::RestoreFromTrash(item);
   }
 
   void RevealFile(const std::string& path) override {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/trash.h"
 
 namespace parvolane {
 
@@ -19,6 +22,12 @@ class DialogService {
   virtual void ShowError(const std::string& text) = 0;
   /// A Yes/No question, Yes being the default; true for Yes.
   virtual bool AskYesNo(const std::string& text) = 0;
+  /// A question with its own buttons (texts in order); the answer is the index of the button
+  /// pressed, nothing when the box was closed or escaped. `defaultButton` is the one that
+  /// Enter presses; Escape presses the last one.
+  virtual std::optional<size_t> AskChoice(const std::string& text,
+                                          const std::vector<std::string>& buttons,
+                                          size_t defaultButton) = 0;
   /// The folder picker ("Select folder to scan"), starting in startFolder when it exists;
   /// nothing when cancelled.
   virtual std::optional<std::string> PickFolder(const std::string& startFolder) = 0;
@@ -31,9 +40,11 @@ class DialogService {
 class ShellService {
  public:
   virtual ~ShellService() = default;
-  /// Moves every path to the trash in one request; true only when every path was moved.
-  /// Nothing is ever deleted outright.
-  virtual bool MoveToTrash(const std::vector<std::string>& paths) = 0;
+  /// Moves every path to the trash in one request and tells what moved where. Nothing is ever
+  /// deleted outright.
+  virtual TrashResult MoveToTrash(const std::vector<std::string>& paths) = 0;
+  /// Puts one entry that MoveToTrash moved back; empty on success, else the reason.
+  virtual std::string RestoreFromTrash(const TrashedItem& item) = 0;
   /// Shows the file in the file manager, selected where the file manager can do that.
   virtual void RevealFile(const std::string& path) = 0;
   virtual void OpenFolder(const std::string& path) = 0;

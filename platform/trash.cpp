@@ -9,7 +9,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,6 +19,8 @@
 #include <unordered_set>
 
 #include "platform/file_url.h"
+#include "platform/posix/long_path.h"
+#include "platform/posix/unique_fd.h"
 
 namespace parvolane {
 
@@ -29,35 +33,19 @@ constexpr size_t kMaxExtension = 32;
 // Gives up on a name after this many taken candidates rather than looping forever.
 constexpr int kMaxNameAttempts = 100000;
 
-/// Closes the descriptor on every way out; Close() reports the close's own error.
-class UniqueFd final {
- public:
-  explicit UniqueFd(int fd) : FFd(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  int Get() const { return FFd; }
-  bool Close() {
-    const int fd = FFd;
-    FFd = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int FFd;
-};
-
 /// The files/ and info/ folders of one trash and the device they live on.
 struct TrashDir {
   std::string Files;
   std::string Info;
   dev_t Device = 0;
+  // The top folder of the volume the trash serves; empty for the home trash, whose records
+  // name absolute paths.
+  std::string Top;
 };
 
 /// One path of a request, checked and assigned to its trash before anything moves.
 struct TrashItem {
+  std::string Requested;
   std::string Canonical;  // the real folder (links resolved) + "/" + the entry's own name
   std::string Name;
   const TrashDir* Trash = nullptr;
@@ -102,7 +90,7 @@ bool MakeFolders(const std::string& path) {
 
 /// The trash's folders once they are usable: existing, writable and on one device.
 std::optional<TrashDir> UsableTrash(const std::string& root) {
-  TrashDir dir{root + "/files", root + "/info", 0};
+  TrashDir dir{root + "/files", root + "/info", 0, {}};
   struct stat files {};
   struct stat info {};
   if (::stat(dir.Files.c_str(), &files) != 0 || ::stat(dir.Info.c_str(), &info) != 0 ||
@@ -145,24 +133,75 @@ std::string TopFolderOf(const std::string& folder, dev_t device) {
     const size_t slash = top.rfind('/');
     const std::string up = slash == 0 ? "/" : top.substr(0, slash);
     struct stat st {};
-    if (::stat(up.c_str(), &st) != 0 || st.st_dev != device) break;
+    if (!StatLongPath(up, st, true) || st.st_dev != device) break;
     top = up;
   }
   return top;
 }
 
-std::optional<TrashDir> VolumeTrash(const std::string& folder, dev_t device) {
-  const std::string top = TopFolderOf(folder, device);
+/// The trash of the volume whose top folder is `top`.
+std::optional<TrashDir> VolumeTrashAt(const std::string& top, dev_t device) {
   const std::string base = top == "/" ? std::string() : top;
   const std::string uid = std::to_string(::getuid());
   // The administrator's shared trash counts only when it is a real folder with the sticky
   // bit; otherwise another user could read or replace what we put there.
   const std::string shared = base + "/.Trash";
   struct stat st {};
+  std::optional<TrashDir> dir;
   if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) {
-    if (auto dir = OwnVolumeTrash(shared + "/" + uid, device)) return dir;
+    dir = OwnVolumeTrash(shared + "/" + uid, device);
   }
-  return OwnVolumeTrash(base + "/.Trash-" + uid, device);
+  if (!dir) dir = OwnVolumeTrash(base + "/.Trash-" + uid, device);
+  if (dir) dir->Top = top;
+  return dir;
+}
+
+std::optional<TrashDir> VolumeTrash(const std::string& folder, dev_t device) {
+  return VolumeTrashAt(TopFolderOf(folder, device), device);
+}
+
+/// A mount point as /proc/self/mountinfo writes it: space, tab, newline and backslash as
+/// three octal digits after a backslash.
+std::string UnescapeMountField(std::string_view field) {
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+        octal(field[i + 3])) {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                               (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+bool IsAtOrBelow(std::string_view path, std::string_view top) {
+  if (top == "/") return !path.empty() && path.front() == '/';
+  return path == top || (path.starts_with(top) && path[top.size()] == '/');
+}
+
+/// The mount point that holds `folder` (a real path): the longest one at or above it. Two
+/// mounts of one file system share a device number, so only the mount table tells them apart.
+std::string MountPointOf(const std::string& folder) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line;
+  std::string best = "/";
+  while (std::getline(table, line)) {
+    // id, parent id, major:minor, root, mount point, ...
+    size_t start = 0;
+    for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+      start = line.find(' ', start);
+      if (start != std::string::npos) ++start;
+    }
+    if (start == std::string::npos) continue;
+    const size_t end = line.find(' ', start);
+    const std::string point = UnescapeMountField(std::string_view(line).substr(start, end - start));
+    if (IsAtOrBelow(folder, point) && point.size() > best.size()) best = point;
+  }
+  return best;
 }
 
 /// Finds (and creates on first use) the trash for each device of a request.
@@ -179,11 +218,43 @@ class TrashLocator final {
     return it->second ? &*it->second : nullptr;
   }
 
+  /// The trash at the top of the mount that holds realFolder, for an entry that another mount
+  /// of the same file system cannot take in.
+  const TrashDir* ForMount(const std::string& realFolder, dev_t device) {
+    const std::string top = MountPointOf(realFolder);
+    auto [it, inserted] = FMounts.try_emplace(top);
+    if (inserted) it->second = VolumeTrashAt(top, device);
+    return it->second ? &*it->second : nullptr;
+  }
+
  private:
   bool FHomeTried = false;
   std::optional<TrashDir> FHome;
   std::map<dev_t, std::optional<TrashDir>> FVolumes;  // nothing: the volume has no usable trash
+  std::map<std::string, std::optional<TrashDir>> FMounts;
 };
+
+/// "." and ".." resolved by their text, for paths too long for realpath(3).
+std::string LexicallyNormal(std::string_view path) {
+  std::vector<std::string_view> parts;
+  for (size_t pos = 0; pos < path.size();) {
+    size_t end = path.find('/', pos);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(pos, end - pos);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    pos = end + 1;
+  }
+  std::string out;
+  for (const std::string_view part : parts) {
+    out += '/';
+    out += part;
+  }
+  return out.empty() ? "/" : out;
+}
 
 std::string AbsoluteWithoutTrailingSlash(const std::string& path) {
   std::string out = path;
@@ -197,10 +268,12 @@ std::string AbsoluteWithoutTrailingSlash(const std::string& path) {
   return out;
 }
 
-std::optional<std::string> RealPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  if (real == nullptr) return std::nullopt;
-  return std::string(real.get());
+/// The folder with links resolved; a folder too deep for realpath(3) keeps its own text.
+std::optional<std::string> RealFolder(const std::string& folder) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
+  if (real != nullptr) return std::string(real.get());
+  if (errno == ENAMETOOLONG || folder.size() >= PATH_MAX) return LexicallyNormal(folder);
+  return std::nullopt;
 }
 
 std::optional<TrashItem> PrepareItem(const std::string& given, TrashLocator& locator) {
@@ -208,19 +281,22 @@ std::optional<TrashItem> PrepareItem(const std::string& given, TrashLocator& loc
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return std::nullopt;
   std::string name = path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  const ParentAndName at = OpenParentOf(path);
   struct stat entry {};
-  if (name.empty() || name == "." || name == ".." || ::lstat(path.c_str(), &entry) != 0)
+  struct stat st {};
+  if (!at.Parent.IsOpen() ||
+      ::fstatat(at.Parent.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::fstat(at.Parent.get(), &st) != 0 || ::faccessat(at.Parent.get(), ".", W_OK | X_OK, 0) != 0)
     return std::nullopt;
   // The entry itself may be a link (the link is what goes); the folders above it are resolved
   // so that the volume, the recorded location and nesting tests see the real place.
-  const std::optional<std::string> folder = RealPath(slash == 0 ? "/" : path.substr(0, slash));
-  struct stat st {};
-  if (!folder || ::stat(folder->c_str(), &st) != 0 || !IsWritableFolder(*folder))
-    return std::nullopt;
+  const std::optional<std::string> folder = RealFolder(slash == 0 ? "/" : path.substr(0, slash));
+  if (!folder) return std::nullopt;
   const TrashDir* trash = locator.For(*folder, st.st_dev);
   if (trash == nullptr) return std::nullopt;
   std::string canonical = (*folder == "/" ? std::string() : *folder) + "/" + name;
-  return TrashItem{std::move(canonical), std::move(name), trash};
+  return TrashItem{given, std::move(canonical), std::move(name), trash};
 }
 
 /// Marks items that another item of the request already takes along: repeats, and paths
@@ -251,7 +327,8 @@ std::string DeletionDate() {
 }
 
 /// The n-th name tried for an entry in files/: the name itself, then "stem (n).ext", cut so
-/// that its .trashinfo name still fits in one directory entry.
+/// that its .trashinfo name still fits in one directory entry. The cut never splits a UTF-8
+/// character (a name that is not UTF-8 is cut where it must be).
 std::string CandidateName(const std::string& name, int n) {
   size_t dot = name.rfind('.');
   if (dot == 0 || dot == std::string::npos || name.size() - dot > kMaxExtension) dot = name.size();
@@ -259,7 +336,15 @@ std::string CandidateName(const std::string& name, int n) {
   const std::string extension = name.substr(dot);
   const std::string suffix = n == 1 ? std::string() : " (" + std::to_string(n) + ")";
   const size_t room = NAME_MAX - kInfoSuffix.size() - suffix.size() - extension.size();
-  if (stem.size() > room) stem.resize(room);
+  if (stem.size() > room) {
+    size_t cut = room;
+    // At most three continuation bytes follow a lead byte.
+    for (int back = 0;
+         back < 3 && cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80; ++back)
+      --cut;
+    if ((static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) cut = room;
+    stem.resize(cut);
+  }
   return stem + suffix + extension;
 }
 
@@ -277,32 +362,48 @@ bool WriteAll(int fd, std::string_view text) {
 /// `failed` tells a real error from a taken name.
 bool CreateInfoFile(const std::string& infoPath, const std::string& text, bool& failed) {
   UniqueFd fd(::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  failed = fd.Get() < 0 && errno != EEXIST;
-  if (fd.Get() < 0) return false;
-  if (WriteAll(fd.Get(), text) && fd.Close()) return true;
+  failed = !fd.IsOpen() && errno != EEXIST;
+  if (!fd.IsOpen()) return false;
+  if (WriteAll(fd.get(), text) && fd.Close()) return true;
   ::unlink(infoPath.c_str());
   failed = true;
   return false;
 }
 
-/// rename(2) that never replaces an existing entry, so nothing in the trash is ever lost.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+/// rename(2) that never replaces an existing entry, so nothing in the trash (or at a restored
+/// name) is ever lost.
+bool RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
+  if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  // Some file systems cannot promise not to replace. The name was free a moment ago and our
-  // info record reserves it, so a plain rename after one more look is the next best thing.
+  // Some file systems cannot promise not to replace. The name was free a moment ago (and in
+  // the trash our info record reserves it), so a plain rename after one more look is the next
+  // best thing.
   struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) {
+  if (::fstatat(toDir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return false;
   }
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  return ::renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0;
 }
 
-bool MoveItem(const TrashItem& item, const std::string& deletionDate) {
-  const std::string info = "[Trash Info]\nPath=" + PercentEncodePath(item.Canonical) +
-                           "\nDeletionDate=" + deletionDate + "\n";
-  const TrashDir& trash = *item.Trash;
+/// The record's Path: relative to the top of the volume for a volume's trash, absolute for
+/// the home trash.
+std::string RecordedPath(const std::string& canonical, const TrashDir& trash) {
+  if (trash.Top.empty()) return canonical;
+  if (trash.Top == "/") return canonical.substr(1);
+  if (canonical.starts_with(trash.Top + "/")) return canonical.substr(trash.Top.size() + 1);
+  return canonical;
+}
+
+/// Renames the item into the trash under the first free name; errno tells why when it could
+/// not.
+std::optional<TrashedItem> MoveInto(const TrashItem& item, const TrashDir& trash,
+                                    const std::string& deletionDate) {
+  const std::string info =
+      "[Trash Info]\nPath=" + PercentEncodePath(RecordedPath(item.Canonical, trash)) +
+      "\nDeletionDate=" + deletionDate + "\n";
+  const ParentAndName from = OpenParentOf(item.Canonical);
+  if (!from.Parent.IsOpen()) return std::nullopt;
   for (int n = 1; n <= kMaxNameAttempts; ++n) {
     const std::string name = CandidateName(item.Name, n);
     const std::string target = trash.Files + "/" + name;
@@ -311,36 +412,86 @@ bool MoveItem(const TrashItem& item, const std::string& deletionDate) {
     if (::lstat(target.c_str(), &st) == 0) continue;
     bool failed = false;
     if (!CreateInfoFile(infoPath, info, failed)) {
-      if (failed) return false;
+      if (failed) return std::nullopt;
       continue;
     }
-    if (RenameNoReplace(item.Canonical, target)) return true;
+    if (RenameNoReplace(from.Parent.get(), from.Name, AT_FDCWD, target))
+      return TrashedItem{item.Requested, item.Canonical, target, infoPath};
     const int error = errno;
     ::unlink(infoPath.c_str());
-    if (error != EEXIST && error != ENOTEMPTY) return false;
+    errno = error;
+    if (error != EEXIST && error != ENOTEMPTY) return std::nullopt;
   }
-  return false;
+  errno = EEXIST;
+  return std::nullopt;
+}
+
+std::optional<TrashedItem> MoveItem(const TrashItem& item, const std::string& deletionDate,
+                                    TrashLocator& locator) {
+  std::optional<TrashedItem> moved = MoveInto(item, *item.Trash, deletionDate);
+  if (moved || errno != EXDEV) return moved;
+  // Same device, other mount (a bind mount): the entry can only go to its own mount's trash.
+  const std::string folder = item.Canonical.substr(0, item.Canonical.rfind('/'));
+  const TrashDir* own = locator.ForMount(folder.empty() ? "/" : folder, item.Trash->Device);
+  if (own == nullptr || own == item.Trash) return std::nullopt;
+  return MoveInto(item, *own, deletionDate);
+}
+
+std::string HomeTrashPrefix() {
+  const std::string root = HomeTrashRoot();
+  return root.empty() ? std::string() : root + "/";
 }
 
 }  // namespace
 
-bool MoveToTrash(const std::vector<std::string>& paths) {
-  if (paths.empty()) return false;
+TrashResult MoveToTrash(const std::vector<std::string>& paths) {
+  TrashResult result;
+  if (paths.empty()) return result;
   TrashLocator locator;
   std::vector<TrashItem> items;
   items.reserve(paths.size());
   for (const std::string& path : paths) {
     std::optional<TrashItem> item = PrepareItem(path, locator);
-    if (!item) return false;
+    if (!item) return result;
     items.push_back(std::move(*item));
   }
   MarkCarriedItems(items);
   const std::string deletionDate = DeletionDate();
-  bool allMoved = true;
+  result.Complete = true;
   for (const TrashItem& item : items) {
-    if (!item.Carried && !MoveItem(item, deletionDate)) allMoved = false;
+    if (item.Carried) continue;
+    if (std::optional<TrashedItem> moved = MoveItem(item, deletionDate, locator))
+      result.Moved.push_back(std::move(*moved));
+    else
+      result.Complete = false;
   }
-  return allMoved;
+  return result;
+}
+
+std::string RestoreFromTrash(const TrashedItem& item) {
+  const ParentAndName to = OpenParentOf(item.Original);
+  if (!to.Parent.IsOpen()) return std::strerror(errno);
+  const ParentAndName from = OpenParentOf(item.TrashPath);
+  if (!from.Parent.IsOpen()) return std::strerror(errno);
+  if (!RenameNoReplace(from.Parent.get(), from.Name, to.Parent.get(), to.Name)) {
+    if (errno == EEXIST || errno == ENOTEMPTY) return "the name is taken";
+    return std::strerror(errno);
+  }
+  ::unlink(item.InfoPath.c_str());
+  return {};
+}
+
+bool IsInsideTrash(const std::string& path) {
+  const std::string home = HomeTrashPrefix();
+  if (!home.empty() && path.starts_with(home)) return true;
+  const std::string uid = std::to_string(::getuid());
+  for (const std::string& marker : {"/.Trash-" + uid, "/.Trash/" + uid}) {
+    const size_t at = path.find(marker);
+    if (at == std::string::npos) continue;
+    const size_t end = at + marker.size();
+    if (end == path.size() || path[end] == '/') return true;
+  }
+  return false;
 }
 
 }  // namespace parvolane

@@ -104,6 +104,31 @@ void ResultList::RemoveCheckedRows() {
   EndChange();
 }
 
+void ResultList::RemoveRowsAt(const std::vector<bool>& doomed) {
+  if (std::find(doomed.begin(), doomed.end(), true) == doomed.end()) return;
+  BeginChange();
+  size_t kept = 0;
+  for (size_t i = 0; i < FRows.size(); ++i) {
+    if (i < doomed.size() && doomed[i]) continue;
+    if (kept != i) FRows[kept] = std::move(FRows[i]);
+    ++kept;
+  }
+  FRows.erase(FRows.begin() + static_cast<ptrdiff_t>(kept), FRows.end());
+  EndChange();
+}
+
+void ResultList::RemoveGroups(const std::unordered_set<int>& ids) {
+  const auto doomed = [&ids](const ResultGroup& group) { return ids.contains(group.Id); };
+  if (std::none_of(FGroups.begin(), FGroups.end(), doomed)) return;
+  BeginChange();
+  std::erase_if(FGroups, doomed);
+  FFirstGroup = 0;
+  FGroupIndex.clear();
+  for (size_t i = 0; i < FGroups.size(); ++i)
+    FGroupIndex.emplace(FGroups[i].Id, i);
+  EndChange();
+}
+
 void ResultList::SetChecked(size_t index, bool checked) {
   CheckIndex(index);
   if (FRows[index].Checked == checked) return;
@@ -242,10 +267,51 @@ std::string FolderPartOfPath(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
+bool IsAtOrBelow(std::string_view path, std::string_view top) {
+  if (top == "/") return path.starts_with('/');
+  return path.starts_with(top) && (path.size() == top.size() || path[top.size()] == '/');
+}
+
+bool IsAtOrBelowAny(std::string_view path, const std::unordered_set<std::string_view>& tops) {
+  for (;;) {
+    if (tops.contains(path)) return true;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return false;
+    if (slash == 0) return path.size() > 1 && tops.contains("/");
+    path = path.substr(0, slash);
+  }
+}
+
+namespace {
+
+/// The row each group keeps: its first row, or for folder rows the first one inside a folder
+/// an earlier group keeps.
+std::unordered_map<int, size_t> KeptRows(const ResultList& list) {
+  std::unordered_map<int, size_t> kept;
+  kept.reserve(list.Groups().size());
+  std::unordered_set<std::string_view> keptFolders;
+  const std::vector<ResultRow>& rows = list.Rows();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto [it, first] = kept.try_emplace(rows[i].GroupId, i);
+    const bool folderRow = rows[i].Ref == nullptr && !rows[i].Path.empty();
+    if (!folderRow) continue;
+    const bool inside = IsAtOrBelowAny(rows[i].Path, keptFolders);
+    if (first || (inside && !IsAtOrBelowAny(rows[it->second].Path, keptFolders))) {
+      it->second = i;
+    }
+    // A group's rows follow one another: its choice is final when the next group starts.
+    const bool lastOfGroup = i + 1 == rows.size() || rows[i + 1].GroupId != rows[i].GroupId;
+    if (lastOfGroup) keptFolders.insert(rows[it->second].Path);
+  }
+  return kept;
+}
+
+}  // namespace
+
 void CheckAllButOneInGroup(ResultList& list) {
-  std::unordered_set<int> seen;
-  seen.reserve(list.Groups().size());
-  list.SetChecks([&seen](const ResultRow& row) { return !seen.insert(row.GroupId).second; });
+  const std::unordered_map<int, size_t> kept = KeptRows(list);
+  size_t index = 0;
+  list.SetChecks([&](const ResultRow& row) { return kept.at(row.GroupId) != index++; });
 }
 
 void CheckAll(ResultList& list) {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/file_info.h"
@@ -95,6 +97,15 @@ class ResultList final {
   void RemoveRow(size_t index);
   /// Removes every checked row, from the last to the first.
   void RemoveCheckedRows();
+  /// Removes every row for which doomed(row) is true, keeping the order of the others;
+  /// returns how many went.
+  template <typename Doomed>
+  size_t RemoveRowsIf(Doomed doomed);
+  /// Removes the rows whose flag is set (flags by row index; missing flags count as unset).
+  void RemoveRowsAt(const std::vector<bool>& doomed);
+  /// Removes the groups with these ids (their rows are not touched); the others keep their
+  /// order and headers.
+  void RemoveGroups(const std::unordered_set<int>& ids);
   void SetChecked(size_t index, bool checked);
   void SetAllChecked(bool checked);
   /// Sets every row's check mark to wanted(row), walking the rows once in order; the rows
@@ -138,6 +149,16 @@ class ResultList final {
   bool FGroupView = true;
   ResultListObserver* FObserver = nullptr;
 };
+
+template <typename Doomed>
+size_t ResultList::RemoveRowsIf(Doomed doomed) {
+  const auto test = [&doomed](const ResultRow& row) { return doomed(row); };
+  if (std::none_of(FRows.begin(), FRows.end(), test)) return 0;
+  BeginChange();
+  const size_t removed = std::erase_if(FRows, test);
+  EndChange();
+  return removed;
+}
 
 template <typename Wanted>
 void ResultList::SetChecks(Wanted wanted) {
@@ -207,8 +228,15 @@ void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
 /// path holds no '/'.
 std::string FolderPartOfPath(std::string_view path);
 
-/// The first row of each group unchecked, every other row checked.
+/// One row of each group unchecked, every other row checked: the first row of the group,
+/// except that a folder group with a member inside a folder already kept by an earlier group
+/// keeps that member, so that nested groups never keep a folder whose copy goes elsewhere.
 void CheckAllButOneInGroup(ResultList& list);
+
+/// True when `path` is `top` or lies below it ("/" holds every absolute path).
+bool IsAtOrBelow(std::string_view path, std::string_view top);
+/// True when the path or one of its ancestors is in the set.
+bool IsAtOrBelowAny(std::string_view path, const std::unordered_set<std::string_view>& tops);
 void CheckAll(ResultList& list);
 void UncheckAll(ResultList& list);
 

@@ -52,13 +52,18 @@ class NoDialogs final : public DialogService {
   void ShowInformation(const std::string&) override {}
   void ShowError(const std::string&) override {}
   bool AskYesNo(const std::string&) override { return false; }
+  std::optional<size_t> AskChoice(const std::string&, const std::vector<std::string>&,
+                                  size_t) override {
+    return std::nullopt;
+  }
   std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
   std::optional<std::string> PickSaveFile(const std::string&) override { return std::nullopt; }
 };
 
 class NoShell final : public ShellService {
  public:
-  bool MoveToTrash(const std::vector<std::string>&) override { return false; }
+  TrashResult MoveToTrash(const std::vector<std::string>&) override { return {}; }
+  std::string RestoreFromTrash(const TrashedItem&) override { return "no desktop"; }
   void RevealFile(const std::string&) override {}
   void OpenFolder(const std::string&) override {}
   void OpenUrl(const std::string&) override {}
@@ -286,6 +291,10 @@ void TMainForm::BuildBottomPanel() {
     this->*b.Field = Button(b.Name, b.Text);
     PanelBottom->Place(this->*b.Field, b.Rect, b.How);
   }
+  btnUndo = Button("btnUndo", "Undo");
+  btnUndo->setToolTip(QStringLiteral("Put back what the last delete moved to the Recycle Bin"));
+  btnUndo->hide();
+  PanelBottom->Place(btnUndo, {704, 9, 72, 25}, Anchor::Left);
   Button2->setFont(UiFont(12));
   Button2->setToolTip(QStringLiteral("About program..."));
   BuildStatusStrip();
@@ -352,15 +361,9 @@ void TMainForm::SetFocusOrder() {
                                                chkFileDuplicates,
                                                chkDirDuplicates,
                                                chkParallelHash};
-  const std::initializer_list<QWidget*> bottom = {btnSelectAllButOne,
-                                                  btnCheckAll,
-                                                  btnUncheckAll,
-                                                  btnDeleteSelected,
-                                                  btnExportFiles,
-                                                  btnExportDirs,
-                                                  btnStop,
-                                                  Button1,
-                                                  Button2};
+  const std::initializer_list<QWidget*> bottom = {
+      btnSelectAllButOne, btnCheckAll,   btnUncheckAll, btnDeleteSelected, btnUndo,
+      btnExportFiles,     btnExportDirs, btnStop,       Button1,           Button2};
   for (const auto& chain : {top, bottom}) {
     for (auto it = chain.begin() + 1; it != chain.end(); ++it)
       setTabOrder(*(it - 1), *it);
@@ -380,6 +383,7 @@ void TMainForm::ConnectCommands() {
   wire(btnUncheckAll, &TMainForm::btnUncheckAllClick);
   wire(Button1, &TMainForm::Button1Click);
   wire(btnDeleteSelected, &TMainForm::btnDeleteSelectedClick);
+  wire(btnUndo, &TMainForm::btnUndoClick);
   wire(btnExportFiles, &TMainForm::btnExportFilesClick);
   wire(btnExportDirs, &TMainForm::btnExportDirsClick);
   wire(Button2, &TMainForm::Button2Click);
@@ -530,7 +534,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::SetEditCommandsEnabled(bool enabled) {
   for (QWidget* command :
        std::initializer_list<QWidget*>{btnScan, btnAddFolder, btnRemoveFolder, btnDeleteSelected,
-                                       btnSelectAllButOne, btnCheckAll, btnUncheckAll}) {
+                                       btnUndo, btnSelectAllButOne, btnCheckAll, btnUncheckAll}) {
     command->setEnabled(enabled);
   }
   FFilesModel->SetChecksLocked(!enabled);
@@ -613,8 +617,35 @@ void TMainForm::Button1Click() {
 }
 
 void TMainForm::btnDeleteSelectedClick() {
-  if (FDriver.IsScanning()) return;
-  RunCommand([this] { DeleteCheckedToTrash(ActiveList(), ActiveKind(), Dialogs(), Shell()); });
+  if (FDriver.IsScanning() || !btnDeleteSelected->isEnabled()) return;
+  RunCommand([this] {
+    // The disk is looked at off this thread; meanwhile nothing may change the lists.
+    const BlockingRunner runBlocking = [this](const std::function<void()>& work) {
+      SetEditCommandsEnabled(false);
+      try {
+        RunBlocking(work);
+      } catch (...) {
+        SetEditCommandsEnabled(true);
+        throw;
+      }
+      SetEditCommandsEnabled(true);
+    };
+    std::optional<DeleteReceipt> moved = DeleteCheckedToTrash(
+        {FState.lvFiles, FState.lvDirs}, ActiveKind(), Dialogs(), Shell(), runBlocking);
+    if (!moved) return;
+    FLastDelete = std::move(moved);
+    btnUndo->show();
+  });
+}
+
+void TMainForm::btnUndoClick() {
+  if (FDriver.IsScanning() || !FLastDelete) return;
+  RunCommand([this] {
+    const DeleteReceipt receipt = std::move(*FLastDelete);
+    FLastDelete.reset();
+    btnUndo->hide();
+    UndoDelete(receipt, Dialogs(), Shell());
+  });
 }
 
 void TMainForm::btnExportFilesClick() {

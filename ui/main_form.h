@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/scan_driver.h"
@@ -74,6 +75,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void btnUncheckAllClick();
   void Button1Click();
   void btnDeleteSelectedClick();
+  /// Puts back what the last delete moved; offered from a successful delete until used.
+  void btnUndoClick();
   void btnExportFilesClick();
   void btnExportDirsClick();
   void Button2Click();
@@ -125,6 +128,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QPushButton* btnUncheckAll = nullptr;
   QPushButton* Button1 = nullptr;
   QPushButton* btnDeleteSelected = nullptr;
+  QPushButton* btnUndo = nullptr;  // shown while the last delete can be undone
   QPushButton* btnExportFiles = nullptr;
   QPushButton* btnExportDirs = nullptr;
   QPushButton* Button2 = nullptr;
@@ -171,6 +175,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ScanDriver FDriver{FState, *this};
   std::unique_ptr<DialogService> FDialogs;
   std::unique_ptr<ShellService> FShell;
+  std::optional<DeleteReceipt> FLastDelete;
   ResultModel* FFilesModel = nullptr;
   ResultModel* FDirsModel = nullptr;
   std::string FLastAddFolderParent;

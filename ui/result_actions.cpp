@@ -19,40 +19,96 @@ struct DeleteTexts {
   const char* Confirmation;  // %d: the number of paths
   const char* Success;
   const char* Failure;
+  const char* Entries;  // what the list holds, in the notes added to the confirmation
 };
 
 constexpr DeleteTexts kFileDeleteTexts{"No files selected.", "Move %d files to Recycle Bin?",
                                        "Files were moved to the Recycle Bin.",
-                                       "Failed to delete some files."};
-constexpr DeleteTexts kDirDeleteTexts{
-    "No directories selected.", "Move %d directories to Recycle Bin?",
-    "Directories were moved to the Recycle Bin.", "Failed to delete some directories."};
+                                       "Failed to delete some files.", "files"};
+constexpr DeleteTexts kDirDeleteTexts{"No directories selected.",
+                                      "Move %d directories to Recycle Bin?",
+                                      "Directories were moved to the Recycle Bin.",
+                                      "Failed to delete some directories.", "directories"};
+
+// How many paths a note names before it only counts the rest.
+constexpr size_t kNamedAtMost = 5;
+const std::vector<std::string> kAtRiskButtons{"Keep one copy", "Move all", "Cancel"};
+enum AtRiskAnswer : size_t { kKeepOneCopy = 0, kMoveAll = 1 };
 
 std::string WithCount(std::string text, size_t count) {
   text.replace(text.find("%d"), 2, std::to_string(count));
   return text;
 }
 
-/// The folder a folder row stands for: its "Directory" cell, empty when the row has none.
-const std::string& DirectoryCell(const ResultRow& row) {
-  static const std::string kNone;
-  return row.Texts.size() > 1 ? row.Texts[1] : kNone;
+template <typename Item, typename Line>
+std::string NamedLines(const std::vector<Item>& items, Line line) {
+  std::string text;
+  for (size_t i = 0; i < items.size() && i < kNamedAtMost; ++i)
+    text += "\n  " + line(items[i]);
+  if (items.size() > kNamedAtMost)
+    text += "\n  ... and " + std::to_string(items.size() - kNamedAtMost) + " more";
+  return text;
 }
 
-/// The path a checked row sends to the trash; empty when the row has none.
-std::string PathOfRow(const ResultRow& row, ListKind kind) {
-  if (kind == ListKind::Dirs) return DirectoryCell(row);
-  return row.Ref != nullptr ? row.Ref->FullPath : std::string();
+std::string LeftOutNote(const std::vector<LeftOutEntry>& leftOut, const DeleteTexts& texts,
+                        const char* outcome) {
+  return std::to_string(leftOut.size()) + " checked " + texts.Entries +
+         " changed or disappeared since the scan " + outcome + ":" +
+         NamedLines(leftOut, [](const LeftOutEntry& entry) {
+           return entry.Path + (entry.State == EntryState::Gone ? " (gone)" : " (changed)");
+         });
 }
 
-std::vector<std::string> CheckedPaths(const ResultList& list, ListKind kind) {
-  std::vector<std::string> paths;
-  for (const ResultRow& row : list.Rows()) {
-    if (!row.Checked) continue;
-    std::string path = PathOfRow(row, kind);
-    if (!path.empty()) paths.push_back(std::move(path));
+std::string AtRiskNote(const std::vector<AtRiskGroup>& atRisk) {
+  size_t moved = 0;
+  for (const AtRiskGroup& group : atRisk)
+    moved += group.MovedMembers;
+  return std::to_string(atRisk.size()) + " groups (" + std::to_string(moved) +
+         " checked entries) would keep no copy outside the Recycle Bin:" +
+         NamedLines(atRisk,
+                    [](const AtRiskGroup& group) {
+                      return std::string(group.Kind == ListKind::Files ? "File" : "Folder") +
+                             " group " + std::to_string(group.GroupId) + ": " + group.FirstPath;
+                    }) +
+         "\n\n\"Keep one copy\" moves everything else and keeps one copy of each of these "
+         "groups; \"Move all\" moves them all anyway.";
+}
+
+/// The confirmation: the specified question, and only when there is something to add, the
+/// notes on what is left out and on files never compared.
+std::string ConfirmationText(const DeletePlan& plan, const DeleteTexts& texts, size_t count) {
+  std::string text = WithCount(texts.Confirmation, count);
+  if (!plan.LeftOut().empty())
+    text += "\n\n" + LeftOutNote(plan.LeftOut(), texts, "and are left out");
+  if (const size_t unverified = plan.UnverifiedFiles(); unverified > 0) {
+    text += "\n\n" + std::to_string(unverified) +
+            " of these files were matched by name or size only: their contents were not "
+            "compared.";
   }
-  return paths;
+  return text;
+}
+
+/// Asks; false when the user does not want the move. May take paths out of the plan.
+bool Confirm(DeletePlan& plan, const DeleteTexts& texts, DialogService& dialogs) {
+  const std::vector<AtRiskGroup> atRisk = plan.AtRisk();
+  std::string text = ConfirmationText(plan, texts, plan.Paths().size());
+  if (atRisk.empty()) return dialogs.AskYesNo(text);
+  text += "\n\n" + AtRiskNote(atRisk);
+  const std::optional<size_t> answer = dialogs.AskChoice(text, kAtRiskButtons, kKeepOneCopy);
+  if (answer == kKeepOneCopy) plan.KeepOneCopyOfEach();
+  return answer == kKeepOneCopy || answer == kMoveAll;
+}
+
+void RunMaybeBlocking(const BlockingRunner& runBlocking, const std::function<void()>& work) {
+  if (runBlocking)
+    runBlocking(work);
+  else
+    work();
+}
+
+/// The folder a folder row stands for.
+const std::string& FolderOfRow(const ResultRow& row) {
+  return row.Path;
 }
 
 /// The folder above a normalised folder path ("/data/photos/" gives "/data"); the root is
@@ -73,21 +129,51 @@ int CurrentYear() {
 
 }  // namespace
 
-void DeleteCheckedToTrash(ResultList& list, ListKind kind, DialogService& dialogs,
-                          ShellService& shell) {
+std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind kind,
+                                                  DialogService& dialogs, ShellService& shell,
+                                                  const BlockingRunner& runBlocking) {
   const DeleteTexts& texts = kind == ListKind::Files ? kFileDeleteTexts : kDirDeleteTexts;
-  const std::vector<std::string> paths = CheckedPaths(list, kind);
-  if (paths.empty()) {
+  DeletePlan plan(lists, kind);
+  if (plan.NothingChecked()) {
     dialogs.ShowMessage(texts.NothingChecked);
-    return;
+    return std::nullopt;
   }
-  if (!dialogs.AskYesNo(WithCount(texts.Confirmation, paths.size()))) return;
-  if (!shell.MoveToTrash(paths)) {
-    dialogs.ShowMessage(texts.Failure);
-    return;
+  RunMaybeBlocking(runBlocking, [&plan] { plan.LookAtDisk(); });
+  if (plan.Paths().empty()) {
+    dialogs.ShowMessage(LeftOutNote(plan.LeftOut(), texts, "and were left out") +
+                        "\n\nNothing was moved.");
+    plan.FollowDisk({});
+    return std::nullopt;
   }
-  list.RemoveCheckedRows();
-  dialogs.ShowMessage(texts.Success);
+  if (!Confirm(plan, texts, dialogs)) return std::nullopt;
+  const std::vector<std::string> paths = plan.Paths();
+  if (paths.empty()) {
+    dialogs.ShowMessage("Nothing was moved: every checked entry is the last copy of its group.");
+    return std::nullopt;
+  }
+  TrashResult result = shell.MoveToTrash(paths);
+  plan.FollowDisk(result.Moved);
+  dialogs.ShowMessage(result.Complete ? texts.Success : texts.Failure);
+  if (result.Moved.empty()) return std::nullopt;
+  return DeleteReceipt{kind, std::move(result.Moved)};
+}
+
+void UndoDelete(const DeleteReceipt& receipt, DialogService& dialogs, ShellService& shell) {
+  std::vector<std::string> refused;
+  // The last one moved goes back first, so that names taken within one request come back
+  // as they were.
+  for (auto it = receipt.Moved.rbegin(); it != receipt.Moved.rend(); ++it) {
+    const std::string error = shell.RestoreFromTrash(*it);
+    if (!error.empty()) refused.push_back(it->Original + " (" + error + ")");
+  }
+  const size_t restored = receipt.Moved.size() - refused.size();
+  std::string text = "Restored " + std::to_string(restored) + " of " +
+                     std::to_string(receipt.Moved.size()) + " items from the Recycle Bin.";
+  if (!refused.empty()) {
+    text += "\n\nNot restored, left in the Recycle Bin:" +
+            NamedLines(refused, [](const std::string& line) { return line; });
+  }
+  dialogs.ShowMessage(text);
 }
 
 void ExportListWithDialog(const ResultList& list, ListKind kind, DialogService& dialogs) {
@@ -122,18 +208,18 @@ void OpenLocation(const ResultList& list, ListKind kind, std::optional<size_t> s
   }
   const ResultRow& row = list.Row(*selectedRow);
   if (kind == ListKind::Dirs) {
-    const std::string& folder = DirectoryCell(row);
+    const std::string& folder = FolderOfRow(row);
     if (IsExistingFolder(folder))
       shell.OpenFolder(folder);
     else
       dialogs.ShowMessage("Directory does not exist: " + folder);
     return;
   }
-  if (row.Ref == nullptr) {
+  if (row.Path.empty()) {
     dialogs.ShowMessage("No file path available for the selected item.");
     return;
   }
-  const std::string& path = row.Ref->FullPath;
+  const std::string& path = row.Path;
   if (IsExistingFile(path))
     shell.RevealFile(path);
   else

@@ -1,22 +1,37 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/services.h"
 #include "results/result_list.h"
+#include "ui/delete_plan.h"
 
 namespace parvolane {
 
-/// Which of the two result lists an action works on (the one whose tab is shown).
-enum class ListKind { Files, Dirs };
+/// Runs work off the window's thread while the window handles events (nothing: runs it here).
+using BlockingRunner = std::function<void(const std::function<void()>&)>;
 
-/// "Delete checked to Recycle Bin": confirms, sends every checked path in one trash request and
-/// removes the checked rows only when everything was moved.
-void DeleteCheckedToTrash(ResultList& list, ListKind kind, DialogService& dialogs,
-                          ShellService& shell);
+/// What one delete sent to the trash, so that it can be undone.
+struct DeleteReceipt {
+  ListKind Kind = ListKind::Files;
+  std::vector<TrashedItem> Moved;
+};
+
+/// "Delete checked to Recycle Bin" on the list of `kind`: looks at the disk, leaves out checked
+/// entries that changed since the scan, asks (with the at-risk choice when a group would keep
+/// no copy), sends the paths in one trash request, and lets both lists follow what moved.
+/// Returns what moved, when anything did.
+std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind kind,
+                                                  DialogService& dialogs, ShellService& shell,
+                                                  const BlockingRunner& runBlocking = {});
+
+/// "Undo": puts everything a delete moved back where it was, never over an entry that took
+/// its name since, and reports what it could not put back. The lists stay as they are.
+void UndoDelete(const DeleteReceipt& receipt, DialogService& dialogs, ShellService& shell);
 
 /// "Export Files CSV..." / "Export Dirs CSV...": asks for a file name and writes the list; a
 /// failure is shown with the system's message.

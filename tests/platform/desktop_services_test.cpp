@@ -89,6 +89,7 @@ class DesktopServicesTest final : public QObject {
   void messageBoxes_data();
   void messageBoxes();
   void yesNoQuestion();
+  void choiceQuestion();
   void folderPicker();
   void saveDialog();
   void revealFileAsksTheFileManagerElseOpensTheFolder();
@@ -171,6 +172,26 @@ void DesktopServicesTest::yesNoQuestion() {
     QCOMPARE(dialogs->AskYesNo("Move 2 files to Recycle Bin?"), pressDefault);
     QVERIFY(yesIsDefault);
     QCOMPARE(icon, int(QMessageBox::Question));
+  }
+}
+
+// The at-risk question: its own buttons in order, the first as the default, Escape as the last.
+void DesktopServicesTest::choiceQuestion() {
+  const std::unique_ptr<DialogService> dialogs = CreateDesktopDialogs(nullptr);
+  const std::vector<std::string> buttons{"Keep one copy", "Move all", "Cancel"};
+  for (const int key : {Qt::Key_Return, Qt::Key_Escape}) {
+    QStringList shown;
+    WhenModal<QMessageBox>([&](QMessageBox* box) {
+      for (QAbstractButton* button : box->buttons())
+        shown << button->text();
+      QTest::keyClick(box, Qt::Key(key));
+    });
+    const std::optional<size_t> answer =
+        dialogs->AskChoice("1 groups would keep no copy", buttons, 0);
+    QCOMPARE(answer, std::optional<size_t>(key == Qt::Key_Return ? 0 : 2));
+    QCOMPARE(shown.size(), 3);
+    for (const std::string& text : buttons)
+      QVERIFY(shown.contains(QString::fromStdString(text)));
   }
 }
 

@@ -1,8 +1,10 @@
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QRegularExpression>
 #include <QTest>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -13,10 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/long_path.h"
 #include "platform/trash.h"
+#include "support/deep_tree.h"
 #include "support/temp_tree.h"
 
 using parvolane::MoveToTrash;
+using parvolane::TrashResult;
 using parvolane::testing::RemoveTree;
 using parvolane::testing::TempTree;
 namespace fs = std::filesystem;
@@ -111,6 +116,11 @@ class TrashTest final : public QObject {
   void renameFailureKeepsNoInfoAndReportsFalse();
   void pathsInsideAMovedFolderTravelWithIt();
   void overlongNameStillFits();
+  void shortenedNamesKeepWholeCharacters_data();
+  void shortenedNamesKeepWholeCharacters();
+  void pathsOfAnyLengthGoAndComeBack();
+  void restoreNeverReplaces();
+  void bindMountUsesItsOwnTrash();
   void emptyRequestFails();
   void otherVolumeUsesItsOwnTrash();
 };
@@ -134,7 +144,7 @@ void TrashTest::movesHostileNamesWithMatchingInfo() {
       home.Tree().File("in/" + name.toStdString(), "content of " + name.toStdString());
   const std::time_t before = std::time(nullptr);
 
-  QVERIFY(MoveToTrash({file}));
+  QVERIFY(MoveToTrash({file}).Complete);
 
   QVERIFY(!Exists(file));
   const std::string trashed = home.Files() + name.toStdString();
@@ -159,7 +169,7 @@ void TrashTest::movesFoldersAndLinksThemselves() {
   const std::string link = home.Tree().Symlink("link", target);
 
   // A trailing '/' names the same folder.
-  QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}));
+  QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}).Complete);
 
   QCOMPARE(ReadAll(home.Files() + "dir/sub/deep.txt"), std::string("deep"));
   QCOMPARE(ReadInfo(home.Info() + "dir.trashinfo").Path, home.Tree().Path("dir"));
@@ -172,10 +182,10 @@ void TrashTest::collidingNamesNeverReplaceAnything() {
   const std::string a1 = home.Tree().File("one/a.txt", "first");
   const std::string a2 = home.Tree().File("two/a.txt", "second");
   const std::string a3 = home.Tree().File("three/a.txt", "third");
-  QVERIFY(MoveToTrash({a1, a2}));
+  QVERIFY(MoveToTrash({a1, a2}).Complete);
   // An entry left in files/ without its record (another program's crash) is not replaced.
   std::ofstream(home.Files() + "a (3).txt") << "orphan";
-  QVERIFY(MoveToTrash({a3}));
+  QVERIFY(MoveToTrash({a3}).Complete);
 
   QCOMPARE(Names(home.Files()),
            (std::set<std::string>{"a.txt", "a (2).txt", "a (3).txt", "a (4).txt"}));
@@ -194,7 +204,7 @@ void TrashTest::collidingNamesNeverReplaceAnything() {
 void TrashTest::missingPathMovesNothing() {
   FreshDataHome home;
   const std::string kept = home.Tree().File("kept.txt", "kept");
-  QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}));
+  QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}).Complete);
   QCOMPARE(ReadAll(kept), std::string("kept"));
   QVERIFY(Names(home.Files()).empty());
   QVERIFY(Names(home.Info()).empty());
@@ -205,7 +215,7 @@ void TrashTest::renameFailureKeepsNoInfoAndReportsFalse() {
   const std::string file = home.Tree().File("v.txt", "v");
   home.Tree().Dir("data/home/Trash/files");
   // The folder that holds the trash cannot move into it; the rename fails after the checks.
-  QVERIFY(!MoveToTrash({file, home.Tree().Path("data")}));
+  QVERIFY(!MoveToTrash({file, home.Tree().Path("data")}).Complete);
   QCOMPARE(Names(home.Files()), std::set<std::string>{"v.txt"});
   QCOMPARE(Names(home.Info()), std::set<std::string>{"v.txt.trashinfo"});
   QVERIFY(Exists(home.DataHome()));
@@ -216,7 +226,7 @@ void TrashTest::pathsInsideAMovedFolderTravelWithIt() {
   const std::string dir = home.Tree().Dir("dir");
   const std::string inner = home.Tree().File("dir/sub/f.txt", "f");
   const std::string before = home.Tree().File("before.txt", "b");
-  QVERIFY(MoveToTrash({before, dir, inner, dir}));
+  QVERIFY(MoveToTrash({before, dir, inner, dir}).Complete);
   QCOMPARE(Names(home.Files()), (std::set<std::string>{"before.txt", "dir"}));
   QCOMPARE(Names(home.Info()), (std::set<std::string>{"before.txt.trashinfo", "dir.trashinfo"}));
   QCOMPARE(ReadAll(home.Files() + "dir/sub/f.txt"), std::string("f"));
@@ -227,7 +237,7 @@ void TrashTest::overlongNameStillFits() {
   const std::string name = std::string(251, 'n') + ".txt";
   const std::string first = home.Tree().File("x/" + name, "1");
   const std::string second = home.Tree().File("y/" + name, "2");
-  QVERIFY(MoveToTrash({first, second}));
+  QVERIFY(MoveToTrash({first, second}).Complete);
   const std::set<std::string> names = Names(home.Files());
   QCOMPARE(names.size(), size_t{2});
   for (const std::string& trashed : names) {
@@ -238,9 +248,99 @@ void TrashTest::overlongNameStillFits() {
   }
 }
 
+void TrashTest::shortenedNamesKeepWholeCharacters_data() {
+  QTest::addColumn<QByteArray>("character");
+  QTest::newRow("two bytes") << QByteArray("\xc3\xa9");
+  QTest::newRow("three bytes") << QByteArray("\xe2\x82\xac");
+  QTest::newRow("four bytes") << QByteArray("\xf0\x9f\x98\x80");
+}
+
+void TrashTest::shortenedNamesKeepWholeCharacters() {
+  QFETCH(QByteArray, character);
+  FreshDataHome home;
+  // Every cut position falls inside some character for one of the two offsets.
+  for (const std::string lead : {"", "a", "ab", "abc"}) {
+    std::string name = lead;
+    while (name.size() + character.size() + 4 <= 255)
+      name += character.toStdString();
+    name += ".txt";
+    home.Tree().File("x" + lead + "/" + name, "1");
+    home.Tree().File("y" + lead + "/" + name, "2");
+    QVERIFY(MoveToTrash({home.Tree().Path("x" + lead + "/" + name),
+                         home.Tree().Path("y" + lead + "/" + name)})
+                .Complete);
+  }
+  for (const std::string& trashed : Names(home.Files())) {
+    QVERIFY(trashed.size() + 10 <= 255);
+    const QString decoded = QString::fromUtf8(trashed.c_str());
+    QVERIFY2(decoded.toUtf8().toStdString() == trashed, trashed.c_str());
+  }
+}
+
+void TrashTest::pathsOfAnyLengthGoAndComeBack() {
+  FreshDataHome home;
+  const std::string deep = parvolane::testing::MakeFolderChain(
+      home.Tree().Path("deep"), 40, std::string(120, 'd'), "far.txt", "far away");
+  QVERIFY(deep.size() > PATH_MAX);
+  const std::string file = deep + "/far.txt";
+  const TrashResult result = MoveToTrash({file});
+  QVERIFY(result.Complete);
+  QCOMPARE(result.Moved.size(), size_t{1});
+  QCOMPARE(ReadAll(home.Files() + "far.txt"), std::string("far away"));
+  QCOMPARE(ReadInfo(home.Info() + "far.txt.trashinfo").Path, result.Moved[0].Original);
+  QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string());
+  QVERIFY(Names(home.Files()).empty() && Names(home.Info()).empty());
+  struct stat st {};
+  QVERIFY(parvolane::StatLongPath(file, st, false));
+  parvolane::testing::RemoveTreeAt(home.Tree().Path("deep"));
+}
+
+void TrashTest::restoreNeverReplaces() {
+  FreshDataHome home;
+  const std::string file = home.Tree().File("in/doc.txt", "old");
+  const TrashResult result = MoveToTrash({file});
+  QCOMPARE(result.Moved.size(), size_t{1});
+  QCOMPARE(result.Moved[0].Requested, file);
+  std::ofstream(file) << "new";
+  QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string("the name is taken"));
+  QCOMPARE(ReadAll(file), std::string("new"));
+  QCOMPARE(ReadAll(result.Moved[0].TrashPath), std::string("old"));
+  QVERIFY(Exists(result.Moved[0].InfoPath));
+  fs::remove(file);
+  fs::remove(home.Tree().Path("in"));
+  // Missing folders on the way are not made up.
+  QVERIFY(!parvolane::RestoreFromTrash(result.Moved[0]).empty());
+  QVERIFY(Exists(result.Moved[0].TrashPath));
+}
+
+// Another mount of the home trash's file system: rename(2) refuses to cross it, so the entry
+// goes to the trash at the top of that mount.
+void TrashTest::bindMountUsesItsOwnTrash() {
+  FreshDataHome home;
+  const std::string source = home.Tree().Dir("source");
+  const std::string point = home.Tree().Dir("mounted");
+  if (::mount(source.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    QSKIP("bind mounts need privileges here");
+  struct Unmount {
+    std::string point;
+    ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
+  } unmount{point};
+  const std::string file = point + "/bound.txt";
+  std::ofstream(file) << "bound";
+  const TrashResult result = MoveToTrash({file});
+  QVERIFY(result.Complete);
+  const std::string trash = point + "/.Trash-" + std::to_string(::getuid());
+  QCOMPARE(result.Moved.at(0).TrashPath, trash + "/files/bound.txt");
+  QCOMPARE(ReadAll(trash + "/files/bound.txt"), std::string("bound"));
+  QCOMPARE(ReadInfo(trash + "/info/bound.txt.trashinfo").Path, std::string("bound.txt"));
+  QVERIFY(Names(home.Files()).empty() && Names(home.Info()).empty());
+  QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string());
+  QCOMPARE(ReadAll(file), std::string("bound"));
+}
+
 void TrashTest::emptyRequestFails() {
   FreshDataHome home;
-  QVERIFY(!MoveToTrash({}));
+  QVERIFY(!MoveToTrash({}).Complete);
 }
 
 void TrashTest::otherVolumeUsesItsOwnTrash() {
@@ -266,11 +366,12 @@ void TrashTest::otherVolumeUsesItsOwnTrash() {
   const std::string file = pattern + "/on-shm.txt";
   std::ofstream(file) << "shm";
 
-  QVERIFY(MoveToTrash({file}));
+  QVERIFY(MoveToTrash({file}).Complete);
 
   QCOMPARE(ModeOf(trash), mode_t{0700});
   QCOMPARE(ReadAll(trash + "/files/on-shm.txt"), std::string("shm"));
-  QCOMPARE(ReadInfo(trash + "/info/on-shm.txt.trashinfo").Path, file);
+  // A volume's trash names its entries relative to the volume's top.
+  QCOMPARE(ReadInfo(trash + "/info/on-shm.txt.trashinfo").Path, file.substr(volume.size() + 1));
   QVERIFY(Names(home.Files()).empty());
 }
 

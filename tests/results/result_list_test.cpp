@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/scan_settings.h"
+
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace parvolane {
@@ -145,6 +148,39 @@ TEST(ResultList, CheckAllButOneInGroupAfterRowsWereRemoved) {
   CheckAllButOneInGroup(empty);
   CheckAll(empty);
   EXPECT_EQ(empty.RowCount(), 0u);
+}
+
+// Nested folder groups: the inner groups keep the member inside the folder the outer group
+// keeps, whatever their own order; a group with nothing inside a kept folder keeps its first.
+TEST(ResultList, CheckAllButOneInGroupKeepsInnerMembersInsideTheKeptFolder) {
+  ResultList dirs(DirListColumns());
+  int groupNo = 1;
+  const std::unordered_map<std::string, int64_t> sizes;
+  AddDirGroupToList(dirs, {"/p/Photos", "/p/Photos - Copy"}, sizes, 2, groupNo);
+  AddDirGroupToList(dirs, {"/p/Photos - Copy/2019", "/p/Photos/2019"}, sizes, 1, groupNo);
+  AddDirGroupToList(dirs, {"/p/Photos - Copy/2019/raw", "/p/Photos/2019/raw", "/q/raw"}, sizes, 1,
+                    groupNo);
+  AddDirGroupToList(dirs, {"/x", "/y"}, sizes, 1, groupNo);
+  CheckAll(dirs);
+  CheckAllButOneInGroup(dirs);
+  EXPECT_EQ(Checks(dirs),
+            (std::vector<bool>{false, true, true, false, true, false, true, false, true}));
+}
+
+TEST(ResultList, RemoveRowsAtAndRemoveGroupsKeepTheRestInOrder) {
+  FileListFixture f({3, 2, 2});
+  f.list.RemoveRowsAt({false, true, false, true});
+  std::vector<std::string> paths;
+  for (const ResultRow& row : f.list.Rows())
+    paths.push_back(row.Ref->FullPath);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f1", "/g3/f0", "/g3/f1"}));
+  EXPECT_EQ(f.list.RemoveRowsIf([](const ResultRow& row) { return row.GroupId == 2; }), 1u);
+  f.list.RemoveGroups({2});
+  ASSERT_EQ(f.list.Groups().size(), 2u);
+  EXPECT_EQ(f.list.GroupIndexOf(1), 0);
+  EXPECT_EQ(f.list.GroupIndexOf(2), -1);
+  EXPECT_EQ(f.list.GroupIndexOf(3), 1);
+  EXPECT_EQ(f.list.Groups()[1].Header, "Group 3 (" + FormatSizeMB(2 * MiB) + ")");
 }
 
 TEST(ResultList, RemoveCheckedRowsKeepsTheRestInOrder) {

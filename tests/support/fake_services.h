@@ -15,7 +15,7 @@ namespace parvolane::testing {
 class FakeDialogs final : public DialogService {
  public:
   struct Shown {
-    std::string Kind;  // "message", "information", "error", "question"
+    std::string Kind;  // "message", "information", "error", "question", "choice"
     std::string Text;
   };
 
@@ -25,6 +25,16 @@ class FakeDialogs final : public DialogService {
   bool AskYesNo(const std::string& text) override {
     Record("question", text);
     return AnswerYes;
+  }
+  std::optional<size_t> AskChoice(const std::string& text, const std::vector<std::string>& buttons,
+                                  size_t defaultButton) override {
+    Record("choice", text);
+    ChoiceButtons.push_back(buttons);
+    ChoiceDefaults.push_back(defaultButton);
+    if (Choices.empty()) return defaultButton;
+    const std::optional<size_t> answer = Choices.front();
+    Choices.pop_front();
+    return answer;
   }
   std::optional<std::string> PickFolder(const std::string& startFolder) override {
     PickerStarts.push_back(startFolder);
@@ -46,6 +56,10 @@ class FakeDialogs final : public DialogService {
   bool AnswerYes = true;
   std::deque<std::optional<std::string>> Folders;    // answers of the folder picker
   std::deque<std::optional<std::string>> SaveFiles;  // answers of the save dialog
+  /// Answers of AskChoice, in order; when none is left the default button is pressed.
+  std::deque<std::optional<size_t>> Choices;
+  std::vector<std::vector<std::string>> ChoiceButtons;
+  std::vector<size_t> ChoiceDefaults;
   std::vector<Shown> History;
   std::vector<std::string> PickerStarts;
   std::vector<std::string> ProposedNames;
@@ -68,9 +82,19 @@ class FakeDialogs final : public DialogService {
 /// Desktop actions that only remember their calls.
 class FakeShell final : public ShellService {
  public:
-  bool MoveToTrash(const std::vector<std::string>& paths) override {
+  TrashResult MoveToTrash(const std::vector<std::string>& paths) override {
     TrashRequests.push_back(paths);
-    return TrashSucceeds;
+    if (OnTrash) return OnTrash(paths);
+    TrashResult result;
+    result.Complete = TrashSucceeds;
+    if (!TrashSucceeds) return result;
+    for (const std::string& path : paths)
+      result.Moved.push_back({path, path, "/trash/files" + path, "/trash/info" + path});
+    return result;
+  }
+  std::string RestoreFromTrash(const TrashedItem& item) override {
+    Restored.push_back(item);
+    return RestoreError;
   }
   void RevealFile(const std::string& path) override { Revealed.push_back(path); }
   void OpenFolder(const std::string& path) override { OpenedFolders.push_back(path); }
@@ -78,6 +102,11 @@ class FakeShell final : public ShellService {
   void StartProgram(const std::string& path) override { Started.push_back(path); }
 
   bool TrashSucceeds = true;
+  /// When set, answers trash requests in place of TrashSucceeds (for example with the real
+  /// trash, or a partial failure).
+  std::function<TrashResult(const std::vector<std::string>&)> OnTrash;
+  std::vector<TrashedItem> Restored;
+  std::string RestoreError;  // what every restore answers; empty: restored
   std::vector<std::vector<std::string>> TrashRequests;
   std::vector<std::string> Revealed;
   std::vector<std::string> OpenedFolders;
