@@ -189,7 +189,7 @@ TEST_F(FolderClones, UnreadableFoldersSignWithTheirMarkerLines) {
   EXPECT_EQ(state.lvDirs.Groups()[1].Header, "Group 2 (" + FormatSizeMB(0) + ")");
 }
 
-TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisGetMarkerLines) {
+TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisAreLeftOut) {
   tree.FileOfSize("x/y/f", 3);
   tree.FileOfSize("z/f2", 4);
   tree.FileOfSize("keep/k", 1);
@@ -201,8 +201,11 @@ TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisGetMarkerLines) {
     fs::remove_all(tree.Path("x"));
     fs::remove_all(tree.Path("z"));
   };
-  // x, x/y and z all read as unknown; x/y is dropped for lying below x.
-  EXPECT_EQ(Run(), (Groups{{"keep", "keep2"}, {"x", "z"}}));
+  // x, x/y and z cannot be read at analysis: none of them is offered (the tree above no longer
+  // holds them, so it is read whole).
+  EXPECT_EQ(Run(), (Groups{{"keep", "keep2"}}));
+  EXPECT_EQ(state.Summary.FoldersLeftOut, 3u);
+  EXPECT_EQ(state.Summary.Skipped.Count(SkipKind::Vanished), 3u);
 }
 
 TEST_F(FolderClones, NoFolderIsEverOfferedAsACloneOfItself) {

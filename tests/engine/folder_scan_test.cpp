@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 
 #include "engine/scan_driver.h"
 #include "support/recording_reporter.h"
@@ -132,14 +133,14 @@ TEST(WalkFolderWithMasks, GivesEachMaskTheListOfItsOwnWalk) {
   }
   EXPECT_EQ(lists[2].size(), 3u);
   EXPECT_TRUE(lists[1].empty());
-  EXPECT_THROW(WalkFolderWithMasks(tree.Path("missing"), masks), std::invalid_argument);
+  EXPECT_THROW(WalkFolderWithMasks(tree.Path("missing"), masks), std::system_error);
 }
 
 TEST(WalkFolder, RejectsBadFoldersAndMasks) {
   TempTree tree;
   tree.File("a.txt", "a");
-  EXPECT_THROW(WalkFolder(tree.Path("missing"), "*"), std::invalid_argument);
-  EXPECT_THROW(WalkFolder(tree.Path("a.txt"), "*"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Path("missing"), "*"), std::system_error);
+  EXPECT_THROW(WalkFolder(tree.Path("a.txt"), "*"), std::system_error);
   EXPECT_THROW(WalkFolder("", "*"), std::invalid_argument);
   EXPECT_THROW(WalkFolder(tree.Root(), "a:b"), std::invalid_argument);
   EXPECT_THROW(WalkFolder(tree.Root(), "a\\b"), std::invalid_argument);
