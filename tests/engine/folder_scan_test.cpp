@@ -270,5 +270,36 @@ TEST_F(CollectFilesTest, AStopDuringAWalkKeepsNoneOfItsFiles) {
   EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 1 files collected so far.");
 }
 
+// A stop pressed while a walk runs (from another thread, as Ctrl-C or the window's Stop does)
+// is seen by the walk itself, which ends at the next entry.
+TEST_F(CollectFilesTest, AStopDuringAWalkEndsTheWalkAtOnce) {
+  for (int i = 0; i < 400; ++i)
+    tree.File("d" + std::to_string(i % 20) + "/f" + std::to_string(i), "x");
+  int asked = 0;
+  const WalkControl control{[&asked] { return ++asked > 30; }, nullptr};
+  const auto found = WalkFolderWithMasks(tree.Root(), {"*"}, control);
+  EXPECT_EQ(asked, 31);
+  EXPECT_LT(found[0].size(), 30u);
+
+  reporter.StopAtQuery = 40;  // the folder and mask loops ask first, then every entry
+  Collect({Folder()}, "*.*", 0);
+  EXPECT_EQ(reporter.StopQueries.load(), 40 + 2);  // and the stage twice more on its way out
+  EXPECT_TRUE(state.FFiles.empty());
+  EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 0 files collected so far.");
+}
+
+TEST_F(CollectFilesTest, FoldersThatCannotBeScannedAreNamedAndTheOthersScanned) {
+  tree.File("ok/a.txt", "a");
+  const std::string file = tree.File("plain.txt", "p");
+  Collect({tree.Path("missing/"), file, tree.Path("ok/")}, "*.*", 0);
+  EXPECT_EQ(CollectedPaths(state), std::vector<std::string>{tree.Path("ok/a.txt")});
+  EXPECT_EQ(state.Summary.FolderErrors,
+            (std::vector<std::string>{
+                "cannot scan '" + tree.Path("missing/") + "': No such file or directory",
+                "cannot scan '" + file + "': Not a directory"}));
+  EXPECT_EQ(reporter.LastStatus(), "Found 1 files (after filters).");
+  EXPECT_EQ(state.Summary.Skipped.Total(), 0u);
+}
+
 }  // namespace
 }  // namespace parvolane
