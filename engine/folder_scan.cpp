@@ -44,12 +44,16 @@ class MaskWalk final : public WalkVisitor {
 
   WalkStep VisitFile(int dirFd, const char* name, const std::string& path,
                      const struct stat* known) override {
-    std::optional<FoundFile> found;  // one size query, made for the first mask that matches
+    // One size query, made for the first mask that matches; the last one takes the record.
+    MaskSlot* last = nullptr;
+    std::optional<FoundFile> found;
     for (MaskSlot& slot : FSlots) {
       if (!Matches(slot, name)) continue;
       if (!found) found = QuerySize(dirFd, name, path, known);
-      slot.Found.push_back(*found);
+      if (last != nullptr) last->Found.push_back(*found);
+      last = &slot;
     }
+    if (last != nullptr) last->Found.push_back(std::move(*found));
     return WalkStep::Continue;
   }
 
