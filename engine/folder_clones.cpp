@@ -15,7 +15,6 @@
 
 #include "engine/dir_paths.h"
 #include "engine/file_info.h"
-#include "engine/paths.h"
 #include "engine/tree_walker.h"
 #include "platform/posix/long_path.h"
 #include "platform/posix/unique_fd.h"
