@@ -16,6 +16,12 @@ constexpr unsigned char UpperAscii(unsigned char c) {
   return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
 }
 
+// The separator sorts before every other character, so that a folder's contents come right
+// after it: "A", "A/x", "A - Copy", not "A", "A - Copy", "A/x".
+constexpr int PathOrderKey(unsigned char c) {
+  return c == '/' ? -1 : UpperAscii(c);
+}
+
 constexpr char LowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
@@ -58,8 +64,8 @@ bool HasAncestorIn(std::string_view path, const PathSet& set) {
 bool PathLess(std::string_view a, std::string_view b) {
   const size_t common = std::min(a.size(), b.size());
   for (size_t i = 0; i < common; ++i) {
-    const unsigned char ca = UpperAscii(static_cast<unsigned char>(a[i]));
-    const unsigned char cb = UpperAscii(static_cast<unsigned char>(b[i]));
+    const int ca = PathOrderKey(static_cast<unsigned char>(a[i]));
+    const int cb = PathOrderKey(static_cast<unsigned char>(b[i]));
     if (ca != cb) return ca < cb;
   }
   if (a.size() != b.size()) return a.size() < b.size();

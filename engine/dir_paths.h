@@ -35,7 +35,8 @@ std::string EntryName(std::string_view path);
 bool HasAncestorIn(std::string_view path, const PathSet& set);
 
 /// The order of members within a folder group: bytes compared after mapping only the ASCII
-/// letters a to z onto A to Z; a prefix comes first. Paths that differ only in the case of
+/// letters a to z onto A to Z, with '/' before every other character (a folder's contents
+/// follow it at once); a prefix comes first. Paths that differ only in the case of
 /// ASCII letters (two folders on this platform) fall back to byte order, so the order is total.
 bool PathLess(std::string_view a, std::string_view b);
 

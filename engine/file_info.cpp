@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "platform/posix/long_path.h"
+
 namespace parvolane {
 
 std::string_view NameOfPath(std::string_view path) {
@@ -15,7 +17,7 @@ int64_t MTimeNsOf(const struct stat& st) {
 
 int64_t QueryEntrySize(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return -1;
+  if (!StatLongPath(path, st, false)) return -1;
   // A link counts as an entry of its own with no content, so that it is never collected or
   // grouped with the file it points to.
   if (S_ISLNK(st.st_mode)) return 0;

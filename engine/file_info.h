@@ -75,7 +75,7 @@ std::string_view NameOfPath(std::string_view path);
 int64_t MTimeNsOf(const struct stat& st);
 
 /// Size of a path's own directory entry without following a link: 0 for a symbolic link,
-/// -1 when the query fails.
+/// -1 when the query fails. Paths of any length.
 int64_t QueryEntrySize(const std::string& path);
 
 }  // namespace parvolane

@@ -19,8 +19,12 @@ struct TDirGroupRec {
 ///
 /// Every folder is collected once, whatever path or scan folder reaches it again, so a folder
 /// is never offered as a clone of itself. Links below the scan folders are entries of size 0,
-/// never followed; a scan folder that is itself a link is followed.
-/// Errors: what it cannot read goes into the signatures; other errors (memory) leave it after
+/// never followed; a scan folder that is itself a link is followed. The user's trash is left
+/// out. A folder whose tree could not be read whole is never offered, nor any folder holding
+/// it; they are counted in state.Summary.FoldersLeftOut, what was skipped in Summary.Skipped,
+/// scan folders that cannot be read in Summary.FolderErrors, groups cut by "Max groups" in
+/// Summary.DirGroupsCut. Listed rows carry what the scan saw of their folder.
+/// Errors: what it cannot read is absorbed as above; other errors (memory) leave it after
 /// everything it made is released and lvDirs' update brackets are closed.
 void FindDirectoryDuplicates(ScanState& state, ScanReporter& reporter);
 

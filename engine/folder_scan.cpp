@@ -1,36 +1,24 @@
 #include "engine/folder_scan.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <unordered_set>
+#include <system_error>
 
 #include "engine/file_id_set.h"
 #include "engine/file_mask.h"
 #include "engine/paths.h"
 #include "engine/scan_settings.h"
+#include "engine/tree_walker.h"
+#include "platform/posix/long_path.h"
 
 namespace parvolane {
 
 namespace {
-
-class UniqueDir final {
- public:
-  explicit UniqueDir(DIR* dir) : FDir(dir) {}
-  UniqueDir(const UniqueDir&) = delete;
-  UniqueDir& operator=(const UniqueDir&) = delete;
-  ~UniqueDir() {
-    if (FDir != nullptr) ::closedir(FDir);
-  }
-  DIR* get() const { return FDir; }
-
- private:
-  DIR* FDir;
-};
 
 // One mask of a walk and what it found. A mask that fails (a malformed set) finds nothing,
 // as if it had had a walk of its own that failed.
@@ -41,57 +29,40 @@ struct MaskSlot {
 };
 
 // One walk of one folder tree for every mask at once: each mask's list holds its files in walk
-// order, exactly as a walk of its own would. The path buffer grows and shrinks as the walk
-// descends and returns, so no path is built twice.
-class TreeWalker final {
+// order, exactly as a walk of its own would.
+class MaskWalk final : public WalkVisitor {
  public:
-  explicit TreeWalker(std::vector<MaskSlot>& slots) : FSlots(slots) {}
+  MaskWalk(std::vector<MaskSlot>& slots, const WalkControl& control)
+      : FSlots(slots), FControl(control) {}
 
-  void WalkOpenFolder(int fd, std::string& path) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !FVisited.insert(FileId{st.st_dev, st.st_ino}).second) {
-      ::close(fd);  // a folder reached again through a link is not walked twice
-      return;
-    }
-    UniqueDir dir(::fdopendir(fd));
-    if (dir.get() == nullptr) {
-      ::close(fd);
-      return;
-    }
-    if (path.empty() || path.back() != '/') path += '/';
-    const size_t base = path.size();
-    while (dirent* entry = ::readdir(dir.get())) {
-      const char* name = entry->d_name;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      path.resize(base);
-      path += name;
-      VisitEntry(::dirfd(dir.get()), name, entry->d_type, path);
-    }
-    path.resize(base);
+  bool StopRequested() override { return FControl.StopRequested && FControl.StopRequested(); }
+
+  // A folder reached again through a link is not walked twice, so link cycles end.
+  WalkStep EnterFolder(const std::string&, const struct stat& st) override {
+    return FVisited.insert(FileId{st.st_dev, st.st_ino}) ? WalkStep::Continue : WalkStep::Skip;
   }
 
- private:
-  void VisitEntry(int dirFd, const char* name, unsigned char type, std::string& path) {
-    if (type == DT_DIR) {
-      Descend(dirFd, name, O_NOFOLLOW, path);
-      return;
-    }
-    if (type == DT_LNK || type == DT_UNKNOWN) {
-      struct stat target {};
-      // Links to folders are walked like folders.
-      if (::fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
-        Descend(dirFd, name, 0, path);
-        return;
-      }
-    }
-    std::optional<FoundFile> found;  // one size query, made for the first mask that matches
+  WalkStep VisitFile(int dirFd, const char* name, const std::string& path,
+                     const struct stat* known) override {
+    // One size query, made for the first mask that matches; the last one takes the record.
+    MaskSlot* last = nullptr;
+    std::optional<FoundFile> found;
     for (MaskSlot& slot : FSlots) {
       if (!Matches(slot, name)) continue;
-      if (!found) found = QuerySize(dirFd, name, path);
-      slot.Found.push_back(*found);
+      if (!found) found = QuerySize(dirFd, name, path, known);
+      if (last != nullptr) last->Found.push_back(*found);
+      last = &slot;
     }
+    if (last != nullptr) last->Found.push_back(std::move(*found));
+    return WalkStep::Continue;
   }
 
+  void FolderFailed(int, const char*, const std::string& path, int error) override {
+    Skip(SkipKindOfError(error, true), path, error);
+  }
+  void FolderLost(const std::string& path) override { Skip(SkipKind::Vanished, path, 0); }
+
+ private:
   static bool Matches(MaskSlot& slot, const char* name) {
     if (slot.Failed) return false;
     try {
@@ -103,49 +74,58 @@ class TreeWalker final {
     }
   }
 
-  static FoundFile QuerySize(int dirFd, const char* name, const std::string& path) {
+  FoundFile QuerySize(int dirFd, const char* name, const std::string& path,
+                      const struct stat* known) {
     FoundFile found;
     found.Path = path;
     struct stat st {};
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      found.Size = S_ISLNK(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
-      found.Id = FileId{st.st_dev, st.st_ino};
-      found.MTimeNs = MTimeNsOf(st);
+    if (known == nullptr && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      Skip(SkipKindOfError(errno, false), path, errno);
+      return found;  // Size -1: the query failed
     }
+    const struct stat& entry = known != nullptr ? *known : st;
+    found.Size = S_ISLNK(entry.st_mode) ? 0 : static_cast<int64_t>(entry.st_size);
+    found.Id = FileId{entry.st_dev, entry.st_ino};
+    found.MTimeNs = MTimeNsOf(entry);
     return found;
   }
 
-  void Descend(int dirFd, const char* name, int extraFlags, std::string& path) {
-    const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
-    if (fd < 0) return;  // cannot be listed: contributes nothing
-    WalkOpenFolder(fd, path);
+  void Skip(SkipKind kind, const std::string& path, int error) {
+    if (FControl.Skipped != nullptr) FControl.Skipped->Add(kind, path, error);
   }
 
   std::vector<MaskSlot>& FSlots;
-  std::unordered_set<FileId, FileIdHash> FVisited;
+  const WalkControl& FControl;
+  FileIdSet FVisited;
 };
 
 std::string WalkLine(const std::string& folder, const std::string& mask) {
   return "Scanning folder list: " + folder + "   [" + mask + "]";
 }
 
+// A scan folder that is missing or no folder is passed over, and named in the summary.
+bool IsScannableFolder(const std::string& folder, ScanSummary& summary) {
+  struct stat st {};
+  const bool found = StatLongPath(folder, st, true);
+  if (found && S_ISDIR(st.st_mode)) return true;
+  summary.FolderErrors.push_back("cannot scan '" + folder +
+                                 "': " + std::strerror(found ? ENOTDIR : errno));
+  return false;
+}
+
 }  // namespace
 
 std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folder,
-                                                        const std::vector<std::string>& masks) {
-  if (folder.empty() || !IsExistingFolder(folder)) {
-    throw std::invalid_argument("Not a folder: '" + folder + "'");
-  }
+                                                        const std::vector<std::string>& masks,
+                                                        const WalkControl& control) {
+  if (folder.empty()) throw std::invalid_argument("Not a folder: ''");
   std::vector<MaskSlot> slots;
   slots.reserve(masks.size());
   for (const std::string& mask : masks) {
     slots.push_back(MaskSlot{FileMask(mask), !IsValidMask(mask), {}});
   }
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    std::string path = folder;
-    TreeWalker(slots).WalkOpenFolder(fd, path);
-  }
+  MaskWalk walk(slots, control);
+  WalkTree(folder, WalkOptions{.FollowFolderLinks = true}, walk);
   std::vector<std::vector<FoundFile>> found;
   found.reserve(slots.size());
   for (MaskSlot& slot : slots)
@@ -172,7 +152,7 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
 
   for (const std::string& folder : settings.Folders) {
     if (reporter.IsStopRequested()) break;
-    if (!IsExistingFolder(folder)) continue;
+    if (!IsScannableFolder(folder, state.Summary)) continue;
     // One walk serves every mask: it is made when the first mask's turn comes, and each mask
     // then takes its own list, in the order and at the moments a walk per mask would.
     std::vector<std::vector<FoundFile>> walked;
@@ -181,10 +161,13 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
       reporter.ReportStatus(WalkLine(folder, masks[m]));
       reporter.SetBusy(true);
       if (m == 0) {
+        const WalkControl control{[&reporter] { return reporter.IsStopRequested(); },
+                                  &state.Summary.Skipped};
         try {
-          reporter.RunBlocking([&] { walked = WalkFolderWithMasks(folder, masks); });
-        } catch (...) {
-          walked.clear();  // a failed walk yields no files
+          reporter.RunBlocking([&] { walked = WalkFolderWithMasks(folder, masks, control); });
+        } catch (const std::system_error& e) {
+          walked.clear();  // the folder itself could not be read: it yields no files
+          state.Summary.FolderErrors.emplace_back(e.what());
         }
       }
       std::vector<FoundFile> found =

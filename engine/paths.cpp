@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/text_case.h"
+#include "platform/posix/long_path.h"
 
 namespace parvolane {
 
@@ -61,12 +62,12 @@ std::string NormalizeFolderPath(std::string_view path) {
 
 bool IsExistingFolder(const std::string& path) {
   struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !path.empty() && StatLongPath(path, st, true) && S_ISDIR(st.st_mode);
 }
 
 bool IsExistingFile(const std::string& path) {
   struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return !path.empty() && StatLongPath(path, st, true) && !S_ISDIR(st.st_mode);
 }
 
 }  // namespace parvolane

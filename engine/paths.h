@@ -13,7 +13,7 @@ std::string MakeAbsolutePath(std::string_view path);
 /// with '/'. Empty when nothing is left after trimming.
 std::string NormalizeFolderPath(std::string_view path);
 
-/// True when the path names an existing folder (links followed).
+/// True when the path names an existing folder (links followed); paths of any length.
 bool IsExistingFolder(const std::string& path);
 /// True when the path names an existing entry that is not a folder (links followed).
 bool IsExistingFile(const std::string& path);

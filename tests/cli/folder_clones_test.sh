@@ -40,5 +40,25 @@ status_lines=$(grep -v '^Summary: ' "$dir/err") # the summary follows the status
   fail "no 'Duplicate directory groups listed.' before the end"
 [ "$(tail -n 1 <<<"$status_lines")" = "  Done." ] || fail "last line is not '  Done.'"
 
+# Folders that cannot be read are never clones, nor are the folders holding them: as an
+# unprivileged user, x/locked and y/locked (0700, owned by root) would both sign as "unknown".
+if ! command -v setpriv >/dev/null; then
+  echo "SKIP: setpriv is missing (unreadable folders as an unprivileged user)"
+elif [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: not root, cannot make folders that another user cannot read"
+else
+  u="$dir/unreadable"
+  mkdir -p "$u/x/locked" "$u/y/locked"
+  printf 'a' >"$u/x/locked/a.txt"
+  printf 'v' >"$u/y/locked/video.mp4"
+  chmod 0700 "$u/x/locked" "$u/y/locked"
+  chmod 0755 "$dir" "$u" "$u/x" "$u/y"
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$scan" --no-file-clones --folder-clones --dirs-csv - "$u" >"$dir/out" 2>"$dir/err"
+  printf '\xEF\xBB\xBFGroup,Directory,Size\r\n' >"$dir/expected"
+  cmp -s "$dir/out" "$dir/expected" ||
+    fail "unreadable folders listed as clones: $(cat -A "$dir/out")"
+fi
+
 if [ "$failures" -eq 0 ]; then echo "folder clones cli: all checks passed"; fi
 [ "$failures" -eq 0 ]

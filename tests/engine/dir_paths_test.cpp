@@ -77,6 +77,23 @@ TEST(PathOrder, FoldsOnlyAsciiLettersSoUnderscoreComesAfterLetters) {
   EXPECT_EQ(paths, expected);
 }
 
+TEST(PathOrder, AFoldersContentsFollowItBeforeAnyOtherName) {
+  const struct {
+    std::vector<std::string> Paths;
+    std::vector<std::string> Expected;
+  } cases[] = {
+      {{"/d/Photos - Copy/2019", "/d/Photos - Copy", "/d/Photos/2019", "/d/Photos"},
+       {"/d/Photos", "/d/Photos/2019", "/d/Photos - Copy", "/d/Photos - Copy/2019"}},
+      {{"/A.bak", "/A/x", "/A (2)", "/A", "/A-old/y", "/A!"},
+       {"/A", "/A/x", "/A (2)", "/A!", "/A-old/y", "/A.bak"}},
+      {{"/x-old", "/x/sub/deep", "/x"}, {"/x", "/x/sub/deep", "/x-old"}},
+  };
+  for (auto c : cases) {
+    std::sort(c.Paths.begin(), c.Paths.end(), PathLess);
+    EXPECT_EQ(c.Paths, c.Expected);
+  }
+}
+
 TEST(AnalysisOrder, LongerPathsFirstSoFoldersBelowComeFirst) {
   std::vector<std::string> paths = {"/a", "/a/b", "/c/d/e", "/b/c", "/a/b/c", "/"};
   std::sort(paths.begin(), paths.end(), AnalysisLess);

@@ -403,6 +403,44 @@ TEST_P(FolderChangesBeforeAnalysis, TheUntouchedCopiesStillFormTheirGroups) {
 INSTANTIATE_TEST_SUITE_P(All, FolderChangesBeforeAnalysis, ::testing::ValuesIn(kFolderChanges),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// ---- What cannot be read --------------------------------------------------------------------
+
+// Folders that cannot be read are skipped, counted once however many walks meet them, and
+// never make folder clones, nor do the folders holding them; a scan folder that cannot be read
+// at all is named, and the scan goes on with the others.
+TEST_F(FaultInjection, UnreadableFoldersAreCountedAndNeverFolderClones) {
+  tree.File("open/a.txt", "a");
+  tree.File("closed/b.txt", "b");
+  tree.File("x/locked/a.txt", "1234");
+  tree.File("y/locked/video.mp4", "5678");
+  tree.File("z/a.txt", "1234");
+  tree.File("w/a.txt", "1234");
+  for (const char* folder : {"closed", "x/locked", "y/locked"})
+    ASSERT_EQ(::chmod(tree.Path(folder).c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(tree.Root().c_str(), 0755), 0);
+  ScanFolders({"", "closed"});
+  reporter.Settings.FindFolderClones = true;
+  reporter.Settings.Mode = CompareMode::cmSize;
+  injected = true;  // nothing to inject: the tree is as it is
+
+  const std::optional<std::string> summary = RunUnprivileged([this] {
+    driver.btnScanClick();
+    const ScanSummary& s = state.Summary;
+    std::string text = Summary();
+    text +=
+        "unreadable folders: " + std::to_string(s.Skipped.Count(SkipKind::UnreadableFolder)) + "\n";
+    text += "left out: " + std::to_string(s.FoldersLeftOut) + "\n";
+    for (const std::string& error : s.FolderErrors)
+      text += error.substr(0, error.find('\'')) + "'" + error.substr(error.rfind('\'')) + "\n";
+    return text;
+  });
+  if (!summary) GTEST_SKIP() << "cannot become nobody (65534) to make a folder unreadable";
+  // Only z and w were read whole; the tree, closed, x, y and both locked folders were not.
+  EXPECT_EQ(*summary,
+            "  Done.\nw | z\nunreadable folders: 3\nleft out: 6\n"
+            "cannot scan '': Permission denied\n");
+}
+
 // ---- Links, repeated scan folders and hard links ----------------------------------------------
 
 struct LinkCase {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -24,6 +25,8 @@ using testing::RecordingReporter;
 using testing::TempTree;
 using Groups = std::vector<std::vector<std::string>>;
 namespace fs = std::filesystem;
+
+void MakeTwentyFiveFolders(TempTree& tree);
 
 class FolderClones : public ::testing::Test {
  protected:
@@ -176,20 +179,20 @@ TEST_F(FolderClones, MinGroupSizeAndMaxGroupsAreReadWhenGroupingBegins) {
   }
 }
 
-TEST_F(FolderClones, UnreadableFoldersSignWithTheirMarkerLines) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+TEST_F(FolderClones, UnreadableFoldersAndTheFoldersHoldingThemAreNeverClones) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder (fault_injection_test drops it)";
   tree.FileOfSize("A/a", 4, 1);
   tree.FileOfSize("A/locked/x", 5, 2);
   tree.FileOfSize("B/a", 4, 3);
   tree.FileOfSize("B/locked/other", 9, 4);
   ASSERT_EQ(::chmod(tree.Path("A/locked").c_str(), 0), 0);
   ASSERT_EQ(::chmod(tree.Path("B/locked").c_str(), 0), 0);
-  // Both locked folders read as "files and folders unknown", so they and their parents match.
-  EXPECT_EQ(Run(), (Groups{{"A", "B"}, {"A/locked", "B/locked"}}));
-  EXPECT_EQ(state.lvDirs.Groups()[1].Header, "Group 2 (" + FormatSizeMB(0) + ")");
+  // Both locked folders would sign alike ("files and folders unknown"), and so their parents.
+  EXPECT_EQ(Run(), Groups{});
+  EXPECT_EQ(state.Summary.FoldersLeftOut, 5u);  // the tree, A, B and the locked ones
 }
 
-TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisGetMarkerLines) {
+TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisAreLeftOut) {
   tree.FileOfSize("x/y/f", 3);
   tree.FileOfSize("z/f2", 4);
   tree.FileOfSize("keep/k", 1);
@@ -201,8 +204,11 @@ TEST_F(FolderClones, FoldersThatVanishBeforeAnalysisGetMarkerLines) {
     fs::remove_all(tree.Path("x"));
     fs::remove_all(tree.Path("z"));
   };
-  // x, x/y and z all read as unknown; x/y is dropped for lying below x.
-  EXPECT_EQ(Run(), (Groups{{"keep", "keep2"}, {"x", "z"}}));
+  // x, x/y and z cannot be read at analysis: none of them is offered (the tree above no longer
+  // holds them, so it is read whole).
+  EXPECT_EQ(Run(), (Groups{{"keep", "keep2"}}));
+  EXPECT_EQ(state.Summary.FoldersLeftOut, 3u);
+  EXPECT_EQ(state.Summary.Skipped.Count(SkipKind::Vanished), 3u);
 }
 
 TEST_F(FolderClones, NoFolderIsEverOfferedAsACloneOfItself) {
@@ -254,6 +260,61 @@ TEST_F(FolderClones, NamesDifferingOnlyInCaseInOneFolderAreTwoEntries) {
   tree.FileOfSize("Z/A.TXT", 5, 4);
   tree.FileOfSize("Z/a.TxT", 5, 5);
   EXPECT_EQ(Run(), (Groups{{"X", "Z"}}));
+}
+
+TEST_F(FolderClones, AFoldersClonedContentsStandRightAfterIt) {
+  for (const std::string copy : {"Photos", "Photos - Copy"}) {
+    tree.FileOfSize(copy + "/2019/beach.jpg", 50, 1);
+    tree.FileOfSize(copy + "/index.txt", 5, 2);
+  }
+  // The first member of each group is inside the first member of the group before.
+  EXPECT_EQ(Run(), (Groups{{"Photos", "Photos - Copy"}, {"Photos/2019", "Photos - Copy/2019"}}));
+}
+
+TEST_F(FolderClones, RowsCarryWhatTheScanSawAndCutGroupsAreCounted) {
+  MakeTwins();
+  reporter.Settings.MaxGroups = 1;
+  Run();
+  ASSERT_EQ(state.lvDirs.RowCount(), 2u);
+  for (const ResultRow& row : state.lvDirs.Rows()) {
+    struct stat st {};
+    ASSERT_EQ(::stat(row.Path.c_str(), &st), 0);
+    EXPECT_TRUE(row.Seen.Known);
+    EXPECT_EQ(row.Seen.Id, (FileId{st.st_dev, st.st_ino}));
+    EXPECT_EQ(row.Seen.MTimeNs, MTimeNsOf(st));
+    EXPECT_EQ(row.Seen.Size, 15);
+    EXPECT_EQ(row.TreeSignature.size(), 40u);
+  }
+  EXPECT_EQ(state.lvDirs.Row(0).TreeSignature, state.lvDirs.Row(1).TreeSignature);
+  EXPECT_EQ(state.Summary.DirGroupsCut, 1u);
+}
+
+TEST_F(FolderClones, TheUsersTrashIsNeverCollected) {
+  MakeTwins();
+  const std::string uid = std::to_string(::getuid());
+  for (const std::string& trash : {".Trash-" + uid, ".Trash/" + uid, std::string("xdg/Trash")}) {
+    tree.FileOfSize(trash + "/files/A/f", 10, 1);
+    tree.FileOfSize(trash + "/files/A/s/g", 5, 2);
+  }
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::string savedXdg = saved != nullptr ? saved : "";
+  ::setenv("XDG_DATA_HOME", tree.Path("xdg").c_str(), 1);
+  const Groups groups = Run();
+  if (saved != nullptr) {
+    ::setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_DATA_HOME");
+  }
+  EXPECT_EQ(groups, (Groups{{"A", "B"}, {"A/s", "B/s"}}));
+}
+
+TEST_F(FolderClones, AStopDuringCollectionIsSeenWithinTheWalk) {
+  MakeTwentyFiveFolders(tree);
+  reporter.StopAtQuery = 10;
+  EXPECT_EQ(Run(), Groups{});
+  EXPECT_LT(reporter.StopQueries.load(), 15);  // 25 folders and 17 files would take far more
+  EXPECT_EQ(reporter.LastStatus(), "Collecting directories: " + tree.Root());
+  ExpectListSettled();
 }
 
 TEST_F(FolderClones, MembersStandInPathOrder) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <system_error>
 
 #include "engine/scan_driver.h"
 #include "support/recording_reporter.h"
@@ -132,14 +133,14 @@ TEST(WalkFolderWithMasks, GivesEachMaskTheListOfItsOwnWalk) {
   }
   EXPECT_EQ(lists[2].size(), 3u);
   EXPECT_TRUE(lists[1].empty());
-  EXPECT_THROW(WalkFolderWithMasks(tree.Path("missing"), masks), std::invalid_argument);
+  EXPECT_THROW(WalkFolderWithMasks(tree.Path("missing"), masks), std::system_error);
 }
 
 TEST(WalkFolder, RejectsBadFoldersAndMasks) {
   TempTree tree;
   tree.File("a.txt", "a");
-  EXPECT_THROW(WalkFolder(tree.Path("missing"), "*"), std::invalid_argument);
-  EXPECT_THROW(WalkFolder(tree.Path("a.txt"), "*"), std::invalid_argument);
+  EXPECT_THROW(WalkFolder(tree.Path("missing"), "*"), std::system_error);
+  EXPECT_THROW(WalkFolder(tree.Path("a.txt"), "*"), std::system_error);
   EXPECT_THROW(WalkFolder("", "*"), std::invalid_argument);
   EXPECT_THROW(WalkFolder(tree.Root(), "a:b"), std::invalid_argument);
   EXPECT_THROW(WalkFolder(tree.Root(), "a\\b"), std::invalid_argument);
@@ -267,6 +268,37 @@ TEST_F(CollectFilesTest, AStopDuringAWalkKeepsNoneOfItsFiles) {
   Collect({Folder()}, "*.txt;*.jpg", 0);
   EXPECT_EQ(CollectedPaths(state), std::vector<std::string>{tree.Path("a.txt")});
   EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 1 files collected so far.");
+}
+
+// A stop pressed while a walk runs (from another thread, as Ctrl-C or the window's Stop does)
+// is seen by the walk itself, which ends at the next entry.
+TEST_F(CollectFilesTest, AStopDuringAWalkEndsTheWalkAtOnce) {
+  for (int i = 0; i < 400; ++i)
+    tree.File("d" + std::to_string(i % 20) + "/f" + std::to_string(i), "x");
+  int asked = 0;
+  const WalkControl control{[&asked] { return ++asked > 30; }, nullptr};
+  const auto found = WalkFolderWithMasks(tree.Root(), {"*"}, control);
+  EXPECT_EQ(asked, 31);
+  EXPECT_LT(found[0].size(), 30u);
+
+  reporter.StopAtQuery = 40;  // the folder and mask loops ask first, then every entry
+  Collect({Folder()}, "*.*", 0);
+  EXPECT_EQ(reporter.StopQueries.load(), 40 + 2);  // and the stage twice more on its way out
+  EXPECT_TRUE(state.FFiles.empty());
+  EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 0 files collected so far.");
+}
+
+TEST_F(CollectFilesTest, FoldersThatCannotBeScannedAreNamedAndTheOthersScanned) {
+  tree.File("ok/a.txt", "a");
+  const std::string file = tree.File("plain.txt", "p");
+  Collect({tree.Path("missing/"), file, tree.Path("ok/")}, "*.*", 0);
+  EXPECT_EQ(CollectedPaths(state), std::vector<std::string>{tree.Path("ok/a.txt")});
+  EXPECT_EQ(state.Summary.FolderErrors,
+            (std::vector<std::string>{
+                "cannot scan '" + tree.Path("missing/") + "': No such file or directory",
+                "cannot scan '" + file + "': Not a directory"}));
+  EXPECT_EQ(reporter.LastStatus(), "Found 1 files (after filters).");
+  EXPECT_EQ(state.Summary.Skipped.Total(), 0u);
 }
 
 }  // namespace

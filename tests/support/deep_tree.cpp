@@ -52,32 +52,65 @@ void WriteAllAt(int dirFd, const std::string& fileName, const std::string& conte
   }
 }
 
-// Empties the folder open at `fd` and everything below it.
-void EmptyFolder(int fd) {
-  ::fchmod(fd, 0700);
-  const int listFd = ::dup(fd);
+struct Entry {
+  std::string Name;
+  bool Folder = false;
+};
+
+// The entries of the folder open at `fd`, read through a descriptor of its own (a dup would
+// share the reading position).
+std::vector<Entry> EntriesOf(int fd) {
+  std::vector<Entry> entries;
+  const int listFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
   if (dir == nullptr) {
     if (listFd >= 0) ::close(listFd);
-    return;
+    return entries;
   }
-  std::vector<std::pair<std::string, bool>> entries;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat st {};
     const bool folder =
         ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-    entries.emplace_back(name, folder);
+    entries.push_back(Entry{name, folder});
   }
   ::closedir(dir);
-  for (const auto& [name, folder] : entries) {
-    if (folder) {
-      ::fchmodat(fd, name.c_str(), 0700, 0);
-      const Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (child.get() >= 0) EmptyFolder(child.get());
+  return entries;
+}
+
+// Removes the files of the subfolder `name` and moves its own subfolders up into `fd` under
+// fresh names, then removes it: each pass takes one level off every branch, so a tree of any
+// depth goes with two descriptors open and no recursion.
+bool Hoist(int fd, const std::string& name, unsigned long& counter) {
+  ::fchmodat(fd, name.c_str(), 0700, 0);
+  const Fd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (sub.get() < 0) return false;
+  for (const Entry& entry : EntriesOf(sub.get())) {
+    if (!entry.Folder) {
+      ::unlinkat(sub.get(), entry.Name.c_str(), 0);
+      continue;
     }
-    ::unlinkat(fd, name.c_str(), folder ? AT_REMOVEDIR : 0);
+    const std::string moved = ".removing-" + std::to_string(counter++);
+    ::renameat(sub.get(), entry.Name.c_str(), fd, moved.c_str());
+  }
+  return ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+// Empties the folder open at `fd` and everything below it.
+void EmptyFolder(int fd) {
+  ::fchmod(fd, 0700);
+  unsigned long counter = 0;
+  bool progress = true;
+  while (progress) {
+    progress = false;
+    for (const Entry& entry : EntriesOf(fd)) {
+      const int flags = entry.Folder ? AT_REMOVEDIR : 0;
+      if (::unlinkat(fd, entry.Name.c_str(), flags) == 0 ||
+          (entry.Folder && Hoist(fd, entry.Name, counter))) {
+        progress = true;
+      }
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -34,7 +35,11 @@ class RecordingReporter final : public ScanReporter {
     ++Pumps;
     if (OnPump) OnPump();
   }
-  bool IsStopRequested() const override { return FState.IsStopRequested(); }
+  bool IsStopRequested() const override {
+    const int query = StopQueries.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (StopAtQuery > 0 && query >= StopAtQuery) FState.FStopRequested.store(true);
+    return FState.IsStopRequested();
+  }
   void ShowMessage(const std::string& text) override { Messages.push_back(text); }
   void SetBusyCursor(bool on) override { BusyCursor = on; }
   void SetStopEnabled(bool on) override { StopEnabled = on; }
@@ -58,6 +63,10 @@ class RecordingReporter final : public ScanReporter {
   bool BusyCursor = false;
   bool StopEnabled = false;
   int Pumps = 0;
+  /// How often the stop flag was asked for; when StopAtQuery is above 0, the flag is set at
+  /// that query, as if Stop had been pressed while the stage ran (from any thread).
+  mutable std::atomic<int> StopQueries{0};
+  int StopAtQuery = 0;
 
  private:
   ScanState& FState;

@@ -15,10 +15,17 @@ namespace fs = std::filesystem;
 
 namespace parvolane::testing {
 
-TempTree::TempTree() {
-  std::string pattern = (fs::temp_directory_path() / "parvolane-test-XXXXXX").string();
+TempTree::TempTree() : TempTree(fs::temp_directory_path().string()) {}
+
+TempTree::TempTree(const std::string& base) {
+  std::string pattern = (fs::path(base) / "parvolane-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   FRoot = pattern;
+}
+
+std::string FastTempBase() {
+  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  return fs::temp_directory_path().string();
 }
 
 TempTree::~TempTree() {

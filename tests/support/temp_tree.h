@@ -10,6 +10,8 @@ namespace parvolane::testing {
 class TempTree final {
  public:
   TempTree();
+  /// A tree in `base` instead of the usual temporary folder.
+  explicit TempTree(const std::string& base);
   TempTree(const TempTree&) = delete;
   TempTree& operator=(const TempTree&) = delete;
   ~TempTree();
@@ -30,6 +32,10 @@ class TempTree final {
  private:
   std::string FRoot;
 };
+
+/// Memory (/dev/shm) when it can be written, else the temporary folder: a disk with a journal
+/// makes deep or large trees far more slowly.
+std::string FastTempBase();
 
 /// Removes a tree, restoring permissions on the way.
 void RemoveTree(const std::string& path);
