@@ -277,8 +277,10 @@ std::string DigestSideBySide(const FileDescriptor& lead, const std::string& lead
     watch.Count(got);
     const std::span<const std::byte> block = firstBuffer.first(got);
     sha1.Update(block);
-    for (Companion& companion : companions)
+    for (Companion& companion : companions) {
+      watch.Check();  // every companion's block is a read of its own
       CompareBlock(companion, block, otherBuffer, watch);
+    }
   }
   for (Companion& companion : companions)
     CompareEnd(companion);

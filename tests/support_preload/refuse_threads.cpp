@@ -37,8 +37,8 @@ void LogRefusal() {
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr,
-                              void* (*start)(void*), void* arg) {
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
   static const CreateFunction real = RealCreate();
   const char* from = std::getenv("PARVOLANE_REFUSE_THREADS_FROM");
   const long refuseFrom = from == nullptr ? 0 : std::atol(from);
