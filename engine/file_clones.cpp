@@ -21,6 +21,24 @@ namespace {
 
 constexpr uint32_t kNoBucket = std::numeric_limits<uint32_t>::max();
 constexpr int kListingRhythm = 50;
+// Steps of bucketing and sorting between two looks at the stop flag: a few milliseconds.
+constexpr uint32_t kStopPollSteps = 16384;
+
+// Unwinds bucketing and sorting when a stop comes; it never leaves this file.
+struct GroupingStopped {};
+
+// Looks at the stop flag once every kStopPollSteps steps of a long loop or sort.
+class StopPoll final {
+ public:
+  explicit StopPoll(const ScanReporter& reporter) : FReporter(reporter) {}
+  void Step() {
+    if (++FSteps % kStopPollSteps == 0 && FReporter.IsStopRequested()) throw GroupingStopped();
+  }
+
+ private:
+  const ScanReporter& FReporter;
+  uint32_t FSteps = 0;
+};
 
 // Which bucket every record went to, and how many records each bucket holds. Buckets are
 // numbered in the order their first record was met, so a bucket's records are found again by
@@ -41,13 +59,14 @@ struct Grouping {
 };
 
 template <typename Key, typename KeyOf>
-Buckets FillBuckets(const TFileList& files, KeyOf keyOf) {
+Buckets FillBuckets(const TFileList& files, KeyOf keyOf, StopPoll& poll) {
   if (files.size() >= kNoBucket) throw std::length_error("too many files to group");
   Buckets buckets;
   buckets.Of.assign(files.size(), kNoBucket);
   std::unordered_map<Key, uint32_t> index;
   index.reserve(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
+    poll.Step();
     std::optional<Key> key = keyOf(*files[i]);
     if (!key) continue;
     const auto next = static_cast<uint32_t>(buckets.Count.size());
@@ -68,27 +87,33 @@ std::string NameAndSizeKey(const TFileInfo& file) {
   return key;
 }
 
-Buckets BucketsFor(CompareMode mode, const TFileList& files) {
+Buckets BucketsFor(CompareMode mode, const TFileList& files, StopPoll& poll) {
   switch (mode) {
     case CompareMode::cmName:
       return FillBuckets<std::string>(
-          files, [](const TFileInfo& f) { return std::optional(LowerCaseUnicode(f.Name)); });
+          files, [](const TFileInfo& f) { return std::optional(LowerCaseUnicode(f.Name)); }, poll);
     case CompareMode::cmSize:
-      return FillBuckets<int64_t>(files, [](const TFileInfo& f) { return std::optional(f.Size); });
+      return FillBuckets<int64_t>(
+          files, [](const TFileInfo& f) { return std::optional(f.Size); }, poll);
     case CompareMode::cmNameAndSize:
       return FillBuckets<std::string>(
-          files, [](const TFileInfo& f) { return std::optional(NameAndSizeKey(f)); });
+          files, [](const TFileInfo& f) { return std::optional(NameAndSizeKey(f)); }, poll);
     case CompareMode::cmContent:
       break;
   }
   // The records outlive the buckets, so their hash texts serve as keys without a copy.
-  return FillBuckets<std::string_view>(files, [](const TFileInfo& f) {
-    return f.ContentHash.empty() ? std::nullopt : std::optional<std::string_view>(f.ContentHash);
-  });
+  return FillBuckets<std::string_view>(
+      files,
+      [](const TFileInfo& f) {
+        return f.ContentHash.empty() ? std::nullopt
+                                     : std::optional<std::string_view>(f.ContentHash);
+      },
+      poll);
 }
 
 // Lays the records of every bucket of at least minGroupSize out side by side, one group each.
-Grouping KeepGroups(const TFileList& files, const Buckets& buckets, int32_t minGroupSize) {
+Grouping KeepGroups(const TFileList& files, const Buckets& buckets, int32_t minGroupSize,
+                    StopPoll& poll) {
   std::vector<size_t> start(buckets.Count.size(), SIZE_MAX);
   std::vector<size_t> groupOf(buckets.Count.size());
   Grouping g;
@@ -103,6 +128,7 @@ Grouping KeepGroups(const TFileList& files, const Buckets& buckets, int32_t minG
   g.Members.resize(total);
   std::vector<size_t> fill = start;
   for (size_t i = 0; i < files.size(); ++i) {
+    poll.Step();
     const uint32_t b = buckets.Of[i];
     if (b == kNoBucket || start[b] == SIZE_MAX) continue;
     g.Members[fill[b]++] = files[i].get();
@@ -118,8 +144,9 @@ Grouping KeepGroups(const TFileList& files, const Buckets& buckets, int32_t minG
 
 // Largest total first. Equal totals are ordered by the first member's path (then by the order
 // in which the buckets were met), so that the same files always give the same numbering.
-void SortGroups(std::vector<TGroupRec>& groups) {
-  std::sort(groups.begin(), groups.end(), [](const TGroupRec& l, const TGroupRec& r) {
+void SortGroups(std::vector<TGroupRec>& groups, StopPoll& poll) {
+  std::sort(groups.begin(), groups.end(), [&poll](const TGroupRec& l, const TGroupRec& r) {
+    poll.Step();
     if (l.TotalSize != r.TotalSize) return l.TotalSize > r.TotalSize;
     const int byPath = l.Files.front()->FullPath.compare(r.Files.front()->FullPath);
     if (byPath != 0) return byPath < 0;
@@ -156,6 +183,25 @@ int32_t ListGroups(ResultList& lvFiles, const std::vector<TGroupRec>& groups, in
   return listed;
 }
 
+// Bucketing and sorting a million records takes long enough to be felt: the window may do it
+// on a helper thread while it keeps handling events, and a stop cuts it short (no group is
+// listed then). The records do not change meanwhile (nothing else runs on them during a scan).
+Grouping FormGroups(const TFileList& files, CompareMode mode, int32_t minGroupSize,
+                    ScanReporter& reporter) {
+  Grouping grouping;
+  reporter.RunBlocking([&] {
+    StopPoll poll(reporter);
+    try {
+      const Buckets buckets = BucketsFor(mode, files, poll);
+      grouping = KeepGroups(files, buckets, minGroupSize, poll);
+      SortGroups(grouping.Groups, poll);
+    } catch (const GroupingStopped&) {
+      grouping = Grouping();
+    }
+  });
+  return grouping;
+}
+
 }  // namespace
 
 void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
@@ -163,19 +209,11 @@ void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
   const int32_t maxGroups = settings.MaxGroups;
   const int32_t minGroupSize = std::max<int32_t>(settings.MinGroupSize, 2);
 
-  // Bucketing and sorting a million records takes long enough to be felt: the window may do
-  // it on a helper thread while it keeps handling events. The records do not change meanwhile
-  // (nothing else runs on them during a scan).
-  Grouping grouping;
-  reporter.RunBlocking([&] {
-    const Buckets buckets = BucketsFor(settings.Mode, state.FFiles);
-    grouping = KeepGroups(state.FFiles, buckets, minGroupSize);
-    SortGroups(grouping.Groups);
-  });
-
+  const Grouping grouping = FormGroups(state.FFiles, settings.Mode, minGroupSize, reporter);
   const auto found = static_cast<int32_t>(
       std::min<size_t>(grouping.Groups.size(), std::numeric_limits<int32_t>::max()));
   const int32_t n = (maxGroups > 0 && maxGroups < found) ? maxGroups : found;
+  state.Summary.FileGroupsCut = grouping.Groups.size() - static_cast<size_t>(n);
 
   {
     RowUpdateGuard rows(state.lvFiles);

@@ -1,6 +1,7 @@
 #include "engine/file_digest.h"
 
 #include "engine/hashing.h"
+#include "platform/posix/long_path.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -103,10 +104,11 @@ std::string Sha1Hex(std::string_view bytes) {
 
 // Opens nothing but a regular file, and never waits: a FIFO or a device put in a file's place
 // opens at once (O_NONBLOCK) and is refused after the fstat. Not open when no file exists.
-// `advice` tells the kernel how the file will be read.
+// A path past PATH_MAX is opened relative to its folder. `advice` tells the kernel how the
+// file will be read.
 FileDescriptor OpenRegularFile(const std::string& path, int advice) {
   FileDescriptor file(
-      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+      OpenLongPath(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (!file.IsOpen()) {
     if (errno == ENOENT || errno == ENOTDIR) return file;
     throw FileError(errno, "open", path);
@@ -131,32 +133,20 @@ size_t ReadFull(int fd, std::span<std::byte> buffer, const std::string& path) {
   return filled;
 }
 
-// `abandon` lets the parallel stage give up between two blocks of a large file when it has to
-// leave in a hurry (an error on the user-interface thread).
+// The watch is looked at before every block, so that a stop is seen within one block even
+// in a file of many gigabytes.
 std::string HashFile(const std::string& path, std::span<std::byte> buffer,
-                     const std::stop_token& abandon) {
+                     const BlockWatch& watch) {
   if (buffer.empty()) throw std::invalid_argument("empty read buffer");
   const FileDescriptor file = OpenRegularFile(path, POSIX_FADV_SEQUENTIAL);
   if (!file.IsOpen()) return {};
   Sha1 sha1;
   for (;;) {
-    if (abandon.stop_requested()) throw HashingAbandoned();
+    watch.Check();
     const size_t got = ReadSome(file.get(), buffer, path);
     if (got == 0) return sha1.HexDigest();
+    watch.Count(got);
     sha1.Update(buffer.first(got));
-  }
-}
-
-// A digest of the file's first and last blocks; nothing when the file cannot be read. Only
-// those blocks are fetched (no read-ahead), since most files checked this way are never read
-// again: files of one size that differ at all differ at one end far more often than in the
-// middle alone.
-std::optional<size_t> EdgeBlocksSignature(const TFileInfo& record, std::span<std::byte> buffer) {
-  try {
-    const FileDescriptor file = OpenRegularFile(record.FullPath, POSIX_FADV_RANDOM);
-    return file.IsOpen() ? EdgeBlocksSignatureOf(file, record, buffer) : std::nullopt;
-  } catch (...) {
-    return std::nullopt;
   }
 }
 
@@ -179,6 +169,9 @@ uint64_t EdgeSignatureFingerprint() {
   return CombineEdgeDigests(BlockDigest(bytes.first(10)), BlockDigest(bytes));
 }
 
+// A digest of the file's first and last blocks. Only those blocks are fetched (no
+// read-ahead), since most files checked this way are never read again: files of one size that
+// differ at all differ at one end far more often than in the middle alone.
 std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TFileInfo& record,
                                             std::span<std::byte> buffer) {
   try {
@@ -187,33 +180,46 @@ std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TF
     const size_t last =
         BlockDigest(ReadBlockAt(file.get(), block, LastBlockOffset(record), record.FullPath));
     return CombineEdgeDigests(first, last);
-  } catch (...) {
-    return std::nullopt;
+  } catch (const std::system_error&) {
+    return std::nullopt;  // hashed on its own later, where the failure is counted
   }
 }
 
+namespace {
+
+// Not open when the file cannot be opened: it is hashed on its own later, and a failure is
+// counted there, once.
+FileDescriptor OpenForEdges(const TFileInfo& record) {
+  try {
+    FileDescriptor file = OpenRegularFile(record.FullPath, POSIX_FADV_RANDOM);
+    if (file.IsOpen()) {
+      ::posix_fadvise(file.get(), 0, kEdgeBlockSize, POSIX_FADV_WILLNEED);
+      ::posix_fadvise(file.get(), LastBlockOffset(record), kEdgeBlockSize, POSIX_FADV_WILLNEED);
+    }
+    return file;
+  } catch (const std::system_error&) {
+    return FileDescriptor();
+  }
+}
+
+}  // namespace
+
 void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::byte> buffer,
-                          std::span<std::optional<size_t>> signatures) {
+                          std::span<std::optional<size_t>> signatures, const BlockWatch& watch) {
   // Opened and announced all at once, so that a cold disk fetches the blocks side by side
   // instead of one wait after another.
   std::vector<FileDescriptor> files;
   files.reserve(records.size());
   for (TFileInfo* record : records) {
-    if (record->EdgeSignature) {  // known already: nothing to read
+    if (watch.StopRequested()) return;
+    if (record->EdgeSignature) {  // known already (the hash cache): nothing to read
       files.emplace_back(-1);
       continue;
     }
-    try {
-      files.push_back(OpenRegularFile(record->FullPath, POSIX_FADV_RANDOM));
-    } catch (...) {
-      files.emplace_back(-1);
-    }
-    if (!files.back().IsOpen()) continue;
-    ::posix_fadvise(files.back().get(), 0, kEdgeBlockSize, POSIX_FADV_WILLNEED);
-    ::posix_fadvise(files.back().get(), LastBlockOffset(*record), kEdgeBlockSize,
-                    POSIX_FADV_WILLNEED);
+    files.push_back(OpenForEdges(*record));
   }
   for (size_t k = 0; k < records.size(); ++k) {
+    if (watch.StopRequested()) return;
     if (records[k]->EdgeSignature) {
       signatures[k] = records[k]->EdgeSignature;
       continue;
@@ -233,15 +239,21 @@ struct Companion {
   bool Alike;
 };
 
+// Not open when the file cannot be opened; the caller hashes it on its own, and counts a
+// failure there.
+FileDescriptor OpenOrNot(const std::string& path) {
+  try {
+    return OpenRegularFile(path, POSIX_FADV_SEQUENTIAL);
+  } catch (const std::system_error&) {
+    return FileDescriptor();
+  }
+}
+
 std::vector<Companion> OpenCompanions(const std::vector<const std::string*>& paths, size_t first) {
   std::vector<Companion> companions;
   for (size_t i = first + 1; i < paths.size(); ++i) {
-    Companion companion{paths[i], FileDescriptor(-1), false};
-    try {
-      companion.File = OpenRegularFile(*paths[i], POSIX_FADV_SEQUENTIAL);
-      companion.Alike = companion.File.IsOpen();
-    } catch (...) {
-    }
+    Companion companion{paths[i], OpenOrNot(*paths[i]), false};
+    companion.Alike = companion.File.IsOpen();
     companions.push_back(std::move(companion));
   }
   return companions;
@@ -249,12 +261,13 @@ std::vector<Companion> OpenCompanions(const std::vector<const std::string*>& pat
 
 // Compares a companion's next bytes with the first file's block.
 void CompareBlock(Companion& companion, std::span<const std::byte> block,
-                  std::span<std::byte> buffer) {
+                  std::span<std::byte> buffer, const BlockWatch& watch) {
   if (!companion.Alike) return;
   try {
     const size_t got = ReadFull(companion.File.get(), buffer.first(block.size()), *companion.Path);
+    watch.Count(got);
     companion.Alike = got == block.size() && std::memcmp(buffer.data(), block.data(), got) == 0;
-  } catch (...) {
+  } catch (const std::system_error&) {
     companion.Alike = false;
   }
 }
@@ -265,10 +278,33 @@ void CompareEnd(Companion& companion) {
   if (companion.Alike) {
     try {
       companion.Alike = ReadSome(companion.File.get(), probe, *companion.Path) == 0;
-    } catch (...) {
+    } catch (const std::system_error&) {
       companion.Alike = false;
     }
   }
+}
+
+// Reads the lead to its end, every companion beside it; the lead's digest.
+// Errors: std::system_error when the lead cannot be read; HashingAbandoned.
+std::string DigestSideBySide(const FileDescriptor& lead, const std::string& leadPath,
+                             std::vector<Companion>& companions, std::span<std::byte> firstBuffer,
+                             std::span<std::byte> otherBuffer, const BlockWatch& watch) {
+  Sha1 sha1;
+  for (;;) {
+    watch.Check();
+    const size_t got = ReadFull(lead.get(), firstBuffer, leadPath);
+    if (got == 0) break;
+    watch.Count(got);
+    const std::span<const std::byte> block = firstBuffer.first(got);
+    sha1.Update(block);
+    for (Companion& companion : companions) {
+      watch.Check();  // every companion's block is a read of its own
+      CompareBlock(companion, block, otherBuffer, watch);
+    }
+  }
+  for (Companion& companion : companions)
+    CompareEnd(companion);
+  return sha1.HexDigest();
 }
 
 }  // namespace
@@ -276,44 +312,26 @@ void CompareEnd(Companion& companion) {
 std::vector<std::optional<std::string>> HashAlike(const std::vector<const std::string*>& paths,
                                                   std::span<std::byte> firstBuffer,
                                                   std::span<std::byte> otherBuffer,
-                                                  const std::stop_token& abandon) {
+                                                  const BlockWatch& watch) {
   std::vector<std::optional<std::string>> digests(paths.size());
   // The first file that opens leads; those before it cannot be read.
   size_t first = 0;
-  FileDescriptor lead(-1);
-  for (; first < paths.size() && !lead.IsOpen(); ++first) {
-    try {
-      lead = OpenRegularFile(*paths[first], POSIX_FADV_SEQUENTIAL);
-    } catch (...) {
-    }
-  }
+  FileDescriptor lead;
+  for (; first < paths.size() && !lead.IsOpen(); ++first)
+    lead = OpenOrNot(*paths[first]);
   if (!lead.IsOpen()) return digests;
   --first;
   std::vector<Companion> companions = OpenCompanions(paths, first);
 
+  std::string digest;
   try {
-    Sha1 sha1;
-    for (;;) {
-      if (abandon.stop_requested()) throw HashingAbandoned();
-      const size_t got = ReadFull(lead.get(), firstBuffer, *paths[first]);
-      if (got == 0) break;
-      const std::span<const std::byte> block = firstBuffer.first(got);
-      sha1.Update(block);
-      for (Companion& companion : companions)
-        CompareBlock(companion, block, otherBuffer);
-    }
-    for (Companion& companion : companions)
-      CompareEnd(companion);
-    const std::string digest = sha1.HexDigest();
-    digests[first] = digest;
-    for (size_t k = 0; k < companions.size(); ++k) {
-      if (companions[k].Alike) digests[first + 1 + k] = digest;
-    }
-  } catch (const HashingAbandoned&) {
-    throw;
-  } catch (...) {
-    // The first file could not be read to its end: nothing is known of any.
-    std::fill(digests.begin(), digests.end(), std::nullopt);
+    digest = DigestSideBySide(lead, *paths[first], companions, firstBuffer, otherBuffer, watch);
+  } catch (const std::system_error&) {
+    return digests;  // the first file could not be read to its end: nothing is known of any
+  }
+  digests[first] = digest;
+  for (size_t k = 0; k < companions.size(); ++k) {
+    if (companions[k].Alike) digests[first + 1 + k] = digest;
   }
   return digests;
 }

@@ -2,7 +2,10 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "engine/file_info.h"
+#include "engine/scan_reporter.h"
 #include "platform/posix/unique_fd.h"
 
 namespace parvolane {
@@ -29,9 +33,50 @@ struct HashingAbandoned final : std::exception {
   const char* what() const noexcept override { return "hashing abandoned"; }
 };
 
-/// Opens nothing but a regular file, and never waits (a FIFO or a device put in a file's place
-/// is refused). Not open when no file exists at the path. `advice` is a posix_fadvise advice.
-/// Errors: std::system_error.
+/// The bytes read of a few files, added to a count that the stage shows; never more than the
+/// files' recorded sizes, however often a file is read, and exactly those once finished.
+/// Threading: one object per thread; the shared count may be read from any thread.
+class ByteTally final {
+ public:
+  ByteTally() = default;
+  ByteTally(std::atomic<int64_t>* shared, int64_t expected) : FShared(shared), FLeft(expected) {}
+
+  void Add(size_t bytes) {
+    const int64_t counted = std::min<int64_t>(FLeft, static_cast<int64_t>(bytes));
+    if (FShared == nullptr || counted <= 0) return;
+    FLeft -= counted;
+    FShared->fetch_add(counted, std::memory_order_relaxed);
+  }
+  /// Counts what was not read of the files' sizes (a file settled early, gone, or shrunk).
+  void Finish() { Add(static_cast<size_t>(std::max<int64_t>(FLeft, 0))); }
+
+ private:
+  std::atomic<int64_t>* FShared = nullptr;
+  int64_t FLeft = 0;
+};
+
+/// What reading looks at before every block: the scan's stop flag, the stage's own request to
+/// give up, and where to count the bytes. Each part may be absent.
+struct BlockWatch {
+  const ScanReporter* Reporter = nullptr;
+  std::stop_token Abandon;
+  ByteTally* Tally = nullptr;
+
+  bool StopRequested() const {
+    return Abandon.stop_requested() || (Reporter != nullptr && Reporter->IsStopRequested());
+  }
+  /// Errors: HashingAbandoned when a stop was requested.
+  void Check() const {
+    if (StopRequested()) throw HashingAbandoned();
+  }
+  void Count(size_t bytes) const {
+    if (Tally != nullptr) Tally->Add(bytes);
+  }
+};
+
+/// Opens nothing but a regular file, whatever the length of its path, and never waits (a FIFO
+/// or a device put in a file's place is refused, and so is a link). Not open when no file
+/// exists at the path. `advice` is a posix_fadvise advice. Errors: std::system_error.
 FileDescriptor OpenRegularFile(const std::string& path, int advice);
 
 /// Reads until the buffer is full or the file ends; the bytes read.
@@ -42,20 +87,18 @@ size_t ReadFull(int fd, std::span<std::byte> buffer, const std::string& path);
 std::string Sha1Hex(std::string_view bytes);
 
 /// SHA-1 of the whole file as 40 lower-case hexadecimal digits, empty when no file exists.
-/// `abandon` gives up between two blocks. Errors: std::system_error, HashingAbandoned.
-std::string HashFile(const std::string& path, std::span<std::byte> buffer,
-                     const std::stop_token& abandon);
+/// Errors: std::system_error; HashingAbandoned when `watch` asks to stop before a block.
+std::string HashFile(const std::string& path, std::span<std::byte> buffer, const BlockWatch& watch);
 
-/// A digest of the record's first and last blocks (not a cryptographic one); nothing when the
-/// file cannot be read.
-std::optional<size_t> EdgeBlocksSignature(const TFileInfo& record, std::span<std::byte> buffer);
-/// The same for a file opened already.
+/// A digest of the first and last blocks of a file opened already (not a cryptographic one);
+/// nothing when they cannot be read.
 std::optional<size_t> EdgeBlocksSignatureOf(const FileDescriptor& file, const TFileInfo& record,
                                             std::span<std::byte> buffer);
 /// The same for several records at once, into `signatures` (as many as records); the reads are
-/// announced to the kernel together first, which matters on a cold disk.
+/// announced to the kernel together first, which matters on a cold disk. Files not reached
+/// before a stop keep nothing.
 void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::byte> buffer,
-                          std::span<std::optional<size_t>> signatures);
+                          std::span<std::optional<size_t>> signatures, const BlockWatch& watch);
 
 /// SHA-1 of the first file that can be read, and of every other whose bytes all equal it;
 /// those are read side by side with it, and only the first is digested. The result holds one
@@ -64,6 +107,6 @@ void EdgeBlocksSignatures(std::span<TFileInfo* const> records, std::span<std::by
 std::vector<std::optional<std::string>> HashAlike(const std::vector<const std::string*>& paths,
                                                   std::span<std::byte> firstBuffer,
                                                   std::span<std::byte> otherBuffer,
-                                                  const std::stop_token& abandon);
+                                                  const BlockWatch& watch);
 
 }  // namespace parvolane

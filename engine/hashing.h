@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "engine/scan_reporter.h"
 #include "engine/scan_state.h"
@@ -33,10 +35,20 @@ std::string HashFileSHA1(const std::string& path, std::span<std::byte> buffer);
 
 /// Fills ContentHash of every record whose size occurs at least twice (but for the files that
 /// their first or last block sets apart, see kFirstBlockCheckFrom), on the calling thread or on one
-/// worker per processor. Threading: workers never outlive the call.
+/// worker per processor; files that cannot be read keep an empty hash and are counted in
+/// state.Summary.Skipped. A stop is seen within one read block. Errors: what is not a failure
+/// of one file (out of memory among them) ends the stage, also when a worker met it.
+/// Threading: workers never outlive the call.
 void ComputeAllHashes(ScanState& state, ScanReporter& reporter);
 
-/// The same with a given number of workers for parallel hashing (at least one is used).
-void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerCount);
+/// Starts one worker thread of parallel hashing. Errors: std::system_error when the system
+/// cannot make another thread; the stage then hashes with the workers it has, or on the
+/// calling thread when it has none.
+using WorkerStarter = std::function<std::jthread(std::function<void()>)>;
+
+/// The same with a given number of workers for parallel hashing (at least one is used),
+/// started by `startWorker` (std::jthread's constructor when empty).
+void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerCount,
+                      const WorkerStarter& startWorker = {});
 
 }  // namespace parvolane

@@ -172,6 +172,65 @@ TEST_F(FileClones, MaxGroupsKeepsTheLargestTotals) {
   EXPECT_EQ(reporter.RangeMax, 5);
 }
 
+// The summary says how many groups "Max groups" left out.
+TEST_F(FileClones, TheSummaryCountsTheGroupsLeftOut) {
+  AddSizeGroups(12);
+  const struct {
+    int32_t maxGroups;
+    size_t cut;
+  } cases[] = {{5, 7}, {12, 0}, {13, 0}, {0, 0}, {-3, 0}, {1, 11}};
+  for (const auto& c : cases) {
+    Run(CompareMode::cmSize, c.maxGroups);
+    EXPECT_EQ(state.Summary.FileGroupsCut, c.cut) << c.maxGroups;
+  }
+}
+
+// Stops at its first look at the flag, as a Stop pressed while a large list is bucketed (off
+// the scan's thread in the window).
+class StopAtFirstLook final : public ScanReporter {
+ public:
+  explicit StopAtFirstLook(RecordingReporter& inner) : FInner(inner) {}
+  bool IsStopRequested() const override {
+    ++Looks;
+    FInner.Stop();
+    return true;
+  }
+  void ReportStatus(const std::string& text) override { FInner.ReportStatus(text); }
+  void SetProgressRange(int32_t min, int32_t max) override { FInner.SetProgressRange(min, max); }
+  void SetProgressPosition(int32_t position) override { FInner.SetProgressPosition(position); }
+  void SetBusy(bool busy) override { FInner.SetBusy(busy); }
+  void SetProgressMarquee(bool marquee) override { FInner.SetProgressMarquee(marquee); }
+  void PumpEvents() override { FInner.PumpEvents(); }
+  void ShowMessage(const std::string& text) override { FInner.ShowMessage(text); }
+  void SetBusyCursor(bool on) override { FInner.SetBusyCursor(on); }
+  void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
+  ScanSettings CurrentSettings() override { return FInner.CurrentSettings(); }
+
+  mutable int Looks = 0;
+
+ private:
+  RecordingReporter& FInner;
+};
+
+// A stop while a long list is put into buckets ends the grouping there: nothing is listed, the
+// list is left closed, no group counts as cut, and the closing text is not shown.
+TEST_F(FileClones, AStopWhileBucketingListsNothing) {
+  for (const CompareMode mode : {CompareMode::cmSize, CompareMode::cmName}) {
+    state.lvFiles.ClearRows();
+    state.FFiles.clear();
+    AddSizeGroups(40000);
+    StopAtFirstLook stopping(reporter);
+    reporter.Settings.Mode = mode;
+    reporter.Settings.MaxGroups = 1;
+    FindFileDuplicates(state, stopping);
+    EXPECT_EQ(state.lvFiles.RowCount(), 0u);
+    EXPECT_EQ(state.Summary.FileGroupsCut, 0u);
+    EXPECT_GE(stopping.Looks, 1);
+    EXPECT_TRUE(reporter.StatusesStartingWith("Duplicate").empty());
+    ExpectListClosed();
+  }
+}
+
 TEST_F(FileClones, TotalsDecideTheOrderAndTiesAreOrderedByPath) {
   // Two files of 1.4 MiB (2.8 MiB) come after three of 1 MiB (3 MiB); the equal totals of the
   // last two groups are ordered by their first member's path, not by collection order.

@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -17,6 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file_clones.h"
+#include "engine/file_digest.h"
+#include "support/deep_tree.h"
 #include "support/recording_reporter.h"
 #include "support/temp_tree.h"
 
@@ -428,56 +435,37 @@ TEST_F(HashingStage, ParallelProgress) {
   }
 }
 
-// With several workers and a stop at the first look, whatever was claimed is finished and
-// nothing else is touched: the hashed records are a prefix of the list (one size keeps the
-// list in collection order), and their number is the last count shown.
-TEST_F(HashingStage, ParallelStopFinishesClaimedRecordsOnly) {
+// With several workers and a stop at the first look, no record is claimed after the stop, a
+// file being read when it came is abandoned and keeps an empty hash (never part of a digest),
+// and the records finished are exactly the last count shown.
+TEST_F(HashingStage, ParallelStopFinishesOrAbandonsClaimedRecordsOnly) {
   const std::vector<TFileInfo*> records = AddSameSize(200, 2000);
   reporter.OnPump = [this] {
     if (!CountedStatuses().empty()) reporter.Stop();
   };
   Run(true, 4);
   size_t hashed = 0;
-  while (hashed < records.size() && !records[hashed]->ContentHash.empty())
+  for (TFileInfo* record : records) {
+    if (record->ContentHash.empty()) continue;
     ++hashed;
-  for (size_t i = hashed; i < records.size(); ++i)
-    EXPECT_EQ(records[i]->ContentHash, "") << i;
-  for (size_t i = 0; i < hashed; ++i)
-    EXPECT_EQ(records[i]->ContentHash, HashFileSHA1(records[i]->FullPath)) << i;
+    EXPECT_EQ(record->ContentHash, HashFileSHA1(record->FullPath)) << record->FullPath;
+  }
+  EXPECT_LT(hashed, records.size());
   ASSERT_GE(reporter.Positions.size(), 2u);
   EXPECT_EQ(reporter.Positions[reporter.Positions.size() - 2], static_cast<int32_t>(hashed));
 }
 
-// Forwards to a RecordingReporter, but holds the worker at its second look at the stop flag
-// (after its first file) until the stopping text has been shown, so that a test can press
-// Stop while a task is certainly still running.
-class HeldWorkerReporter final : public ScanReporter {
+// Forwards everything to a RecordingReporter; a test overrides what it watches.
+class ForwardingReporter : public ScanReporter {
  public:
-  explicit HeldWorkerReporter(RecordingReporter& inner) : FInner(inner) {}
+  explicit ForwardingReporter(RecordingReporter& inner) : FInner(inner) {}
 
-  void ReportStatus(const std::string& text) override {
-    FInner.ReportStatus(text);
-    if (text.rfind(kStopping, 0) != 0) return;
-    const std::lock_guard lock(FMutex);
-    FStoppingShown = true;
-    FChanged.notify_all();
+  void ReportStatus(const std::string& text) override { FInner.ReportStatus(text); }
+  bool IsStopRequested() const override { return FInner.IsStopRequested(); }
+  void ReportBytes(int64_t done, int64_t total) override {
+    Bytes.emplace_back(done, total);
+    HashingBegan = true;
   }
-  bool IsStopRequested() const override {
-    if (std::this_thread::get_id() != FWindowThread) {
-      std::unique_lock lock(FMutex);
-      if (++FWorkerLooks == 2) {
-        FChanged.notify_all();
-        FChanged.wait(lock, [this] { return FStoppingShown; });
-      }
-    }
-    return FInner.IsStopRequested();
-  }
-  // Waits until the worker has hashed its first file and looks at the flag again.
-  bool WaitForWorkerHeld() {
-    std::unique_lock lock(FMutex);
-    return FChanged.wait_for(lock, std::chrono::seconds(20), [this] { return FWorkerLooks >= 2; });
-  }
-
   void SetProgressRange(int32_t min, int32_t max) override { FInner.SetProgressRange(min, max); }
   void SetProgressPosition(int32_t position) override { FInner.SetProgressPosition(position); }
   void SetBusy(bool busy) override { FInner.SetBusy(busy); }
@@ -488,18 +476,60 @@ class HeldWorkerReporter final : public ScanReporter {
   void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
   ScanSettings CurrentSettings() override { return FInner.CurrentSettings(); }
 
- private:
+  /// Every (done, total) reported, in order.
+  std::vector<std::pair<int64_t, int64_t>> Bytes;
+  /// Set at the first bytes report, which comes before the first file is read.
+  std::atomic<bool> HashingBegan{false};
+
+ protected:
   RecordingReporter& FInner;
-  const std::thread::id FWindowThread = std::this_thread::get_id();
+  const std::thread::id FScanThread = std::this_thread::get_id();
+};
+
+// Holds the worker at its first look at the stop flag after its first file got its hash, until
+// the stopping text has been shown, so that a test can press Stop while a task is certainly
+// still running.
+class HeldWorkerReporter final : public ForwardingReporter {
+ public:
+  HeldWorkerReporter(RecordingReporter& inner, const TFileInfo& first)
+      : ForwardingReporter(inner), FFirst(first) {}
+
+  void ReportStatus(const std::string& text) override {
+    FInner.ReportStatus(text);
+    if (text.rfind(kStopping, 0) != 0) return;
+    const std::lock_guard lock(FMutex);
+    FStoppingShown = true;
+    FChanged.notify_all();
+  }
+  // The worker reads the hash that it wrote itself.
+  bool IsStopRequested() const override {
+    if (std::this_thread::get_id() != FScanThread && !FFirst.ContentHash.empty()) {
+      std::unique_lock lock(FMutex);
+      if (!FHeld) {
+        FHeld = true;
+        FChanged.notify_all();
+        FChanged.wait(lock, [this] { return FStoppingShown; });
+      }
+    }
+    return FInner.IsStopRequested();
+  }
+  // Waits until the worker has hashed its first file and looks at the flag again.
+  bool WaitForWorkerHeld() {
+    std::unique_lock lock(FMutex);
+    return FChanged.wait_for(lock, std::chrono::seconds(20), [this] { return FHeld; });
+  }
+
+ private:
+  const TFileInfo& FFirst;
   mutable std::mutex FMutex;
   mutable std::condition_variable FChanged;
-  mutable int FWorkerLooks = 0;
+  mutable bool FHeld = false;
   bool FStoppingShown = false;
 };
 
 TEST_F(HashingStage, ParallelStopShowsTheStoppingTextWhileATaskRuns) {
   const std::vector<TFileInfo*> records = AddSameSize(5, 100);
-  HeldWorkerReporter held(reporter);
+  HeldWorkerReporter held(reporter, *records[0]);
   bool pressed = false;
   reporter.OnPump = [&] {
     if (pressed || CountedStatuses().empty()) return;
@@ -532,6 +562,207 @@ TEST_F(HashingStage, AnErrorWhileWatchingStopsAndJoinsTheWorkers) {
     if (!record->ContentHash.empty()) {
       EXPECT_EQ(record->ContentHash, HashFileSHA1(record->FullPath));
     }
+  }
+}
+
+// ---- Stop, failed thread starts, long paths, errors, bytes ---------------------------------
+
+// Turns the stop flag on at a given look once hashing has begun, from whichever thread looks,
+// as a Stop pressed while files are read.
+class StopAtLookReporter final : public ForwardingReporter {
+ public:
+  StopAtLookReporter(RecordingReporter& inner, int look) : ForwardingReporter(inner), FLook(look) {}
+  bool IsStopRequested() const override {
+    if (HashingBegan && ++FLooks == FLook) FInner.Stop();
+    return FInner.IsStopRequested();
+  }
+
+ private:
+  const int FLook;
+  mutable std::atomic<int> FLooks{0};
+};
+
+// A file of `size` zero bytes, made without writing them.
+std::string SparseFile(TempTree& tree, const std::string& name, int64_t size) {
+  const std::string path = tree.File(name, "");
+  if (::truncate(path.c_str(), size) != 0) throw std::runtime_error("cannot size " + path);
+  return path;
+}
+
+// A stop is seen within a block or two, wherever the reading is: in large files (read alone in
+// sequential mode, side by side in parallel mode) and in the edge blocks of many files. What
+// was being read keeps an empty hash, and the stage leaves without reading the rest.
+TEST_P(HashingStageInBothModes, AStopIsSeenBetweenTwoBlocks) {
+  constexpr int64_t kLarge = 64 * static_cast<int64_t>(kHashReadBlockSize);
+  const struct {
+    const char* what;
+    int files;
+    int64_t size;
+  } cases[] = {{"two large files", 2, kLarge}, {"many files' edge blocks", 300, kCheckedSize}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    state.FFiles.clear();
+    state.FStopRequested = false;
+    reporter.Statuses.clear();
+    for (int i = 0; i < c.files; ++i)
+      Add(SparseFile(tree, std::string(c.what) + "/" + std::to_string(i), c.size), c.size);
+    StopAtLookReporter stopping(reporter, 12);
+    reporter.Settings.ParallelHashing = GetParam();
+    ComputeAllHashes(state, stopping, 2);
+
+    EXPECT_EQ(Hashes(), std::vector<std::string>(static_cast<size_t>(c.files), ""));
+    ASSERT_FALSE(stopping.Bytes.empty());
+    EXPECT_LT(stopping.Bytes.back().first, c.files * c.size / 4);
+    EXPECT_TRUE(CountedStatuses().empty() ||
+                CountedStatuses().back() == Counted(kStopping, 0, c.files))
+        << reporter.LastStatus();
+    EXPECT_EQ(state.Summary.Skipped.Total(), 0u);  // a stop is no skip
+  }
+}
+
+// A worker starter that the system refuses from the `failFrom`-th thread on (0: never).
+WorkerStarter RefusingFrom(unsigned failFrom, std::atomic<unsigned>& started) {
+  return [failFrom, &started](std::function<void()> task) {
+    if (failFrom != 0 && ++started >= failFrom) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    return std::jthread(std::move(task));
+  };
+}
+
+// When the system refuses threads, the workers that did start do all the work; with none the
+// calling thread hashes. The hashes are the same in every case, and nothing waits forever.
+TEST_F(HashingStage, RefusedThreadsLeaveTheWorkToTheOthers) {
+  AddSameSize(30, 100);
+  const std::string base = RandomBytes(3 * kEdgeBlockSize, 3);
+  for (int i = 0; i < 6; ++i)
+    AddFile("alike/" + std::to_string(i), i < 4 ? base : RandomBytes(base.size(), 10 + i));
+  Run(true, 4);
+  const std::vector<std::string> expected = Hashes();
+  ASSERT_EQ(expected[30], expected[33]);
+
+  for (const unsigned failFrom : {1u, 2u, 4u}) {
+    SCOPED_TRACE(failFrom);
+    for (const auto& record : state.FFiles)
+      record->ContentHash.clear();
+    reporter.Statuses.clear();
+    std::atomic<unsigned> started{0};
+    reporter.Settings.ParallelHashing = true;
+    ComputeAllHashes(state, reporter, 4, RefusingFrom(failFrom, started));
+    EXPECT_EQ(Hashes(), expected);
+    EXPECT_EQ(reporter.LastStatus(), Counted(kComputing, 36, 36));
+  }
+}
+
+// Files whose paths are longer than PATH_MAX are hashed like any other (one alone and side by
+// side, by their edge blocks too) and grouped in content mode.
+TEST_P(HashingStageInBothModes, PathsPastPathMaxAreHashedAndGrouped) {
+  const std::string name(200, 'n');
+  const int levels = PATH_MAX / static_cast<int>(name.size()) + 2;
+  for (const size_t size : {size_t{100}, 3 * kEdgeBlockSize}) {
+    SCOPED_TRACE(size);
+    state.lvFiles.ClearRows();
+    state.FFiles.clear();
+    const std::string content = RandomBytes(size, 5);
+    for (const char* top : {"a", "b"}) {
+      const std::string folder = testing::MakeFolderChain(
+          tree.Path(std::string(top) + std::to_string(size)), levels, name, "f", content);
+      ASSERT_GT(folder.size(), size_t{PATH_MAX});
+      Add(folder + "/f", static_cast<int64_t>(size));
+    }
+    Run(GetParam());
+    EXPECT_EQ(Hashes(), std::vector<std::string>(2, Sha1Hex(content)));
+    reporter.Settings.Mode = CompareMode::cmContent;
+    reporter.Settings.MaxGroups = 0;
+    FindFileDuplicates(state, reporter);
+    EXPECT_EQ(state.lvFiles.Groups().size(), 1u);
+    EXPECT_EQ(state.lvFiles.RowCount(), 2u);
+  }
+}
+
+// Files that cannot be hashed are counted by kind; a file replaced by something else since
+// the walk counts as vanished.
+TEST_P(HashingStageInBothModes, SkippedFilesAreCountedByKind) {
+  AddFile("good", "12345");
+  TFileInfo& vanished = AddFile("vanished", "12345");
+  ASSERT_EQ(::unlink(vanished.FullPath.c_str()), 0);
+  TFileInfo& fifo = Add(tree.Path("fifo"), 5);
+  ASSERT_EQ(::mkfifo(fifo.FullPath.c_str(), 0600), 0);
+  Add(tree.Dir("folder"), 5);
+  Add(tree.Symlink("link", vanished.FullPath), 5);
+  Run(GetParam());
+  const SkipLog& skipped = state.Summary.Skipped;
+  EXPECT_EQ(skipped.Count(SkipKind::Vanished), 4u);
+  EXPECT_EQ(skipped.Total(), 4u);
+  ASSERT_EQ(skipped.Kept().size(), 4u);
+  for (const SkippedEntry& entry : skipped.Kept())
+    EXPECT_NE(entry.Path, state.FFiles[0]->FullPath);
+}
+
+// Throws a given error from the first look at the stop flag that reading makes (off the scan's
+// thread in parallel mode), as a failure that is not one file's.
+class FailingLookReporter final : public ForwardingReporter {
+ public:
+  FailingLookReporter(RecordingReporter& inner, std::function<void()> fail, bool offScanThread)
+      : ForwardingReporter(inner), FFail(std::move(fail)), FOffScanThread(offScanThread) {}
+  bool IsStopRequested() const override {
+    const bool reading =
+        FOffScanThread ? std::this_thread::get_id() != FScanThread : HashingBegan.load();
+    if (reading) FFail();
+    return FInner.IsStopRequested();
+  }
+
+ private:
+  std::function<void()> FFail;
+  bool FOffScanThread;
+};
+
+// Out of memory and programming errors are not one file's failure: they end the stage, also
+// when a worker meets them (rethrown on the calling thread once every worker has finished).
+TEST_P(HashingStageInBothModes, ErrorsBeyondOneFileEndTheStage) {
+  AddSameSize(40, 3000);
+  const std::function<void()> failures[] = {[] { throw std::bad_alloc(); },
+                                            [] { throw std::logic_error("broken"); }};
+  for (const auto& fail : failures) {
+    FailingLookReporter failing(reporter, fail, GetParam());
+    reporter.Settings.ParallelHashing = GetParam();
+    try {
+      ComputeAllHashes(state, failing, 4);
+      ADD_FAILURE() << "no error";
+    } catch (const std::bad_alloc&) {
+    } catch (const std::logic_error& e) {
+      EXPECT_STREQ(e.what(), "broken");
+    }
+    EXPECT_EQ(state.Summary.Skipped.Total(), 0u);
+  }
+}
+
+// The bytes shown grow from 0 to the sum of the targets' sizes, whatever the files turn out to
+// be: hashed, settled by their edge blocks, read side by side, vanished or hashed before.
+TEST_P(HashingStageInBothModes, BytesGrowToTheSizeOfTheTargets) {
+  AddSameSize(25, 10);
+  const std::string base = RandomBytes(3 * kHashReadBlockSize + 5, 1);
+  for (int i = 0; i < 5; ++i)
+    AddFile("large/" + std::to_string(i), i < 3 ? base : RandomBytes(base.size(), 20 + i));
+  TFileInfo& vanished = AddFile("vanished", base);
+  ASSERT_EQ(::unlink(vanished.FullPath.c_str()), 0);
+  state.FFiles[1]->ContentHash = "kept";
+  AddFile("unique", "no twin");
+  ForwardingReporter watching(reporter);
+  reporter.Settings.ParallelHashing = GetParam();
+  ComputeAllHashes(state, watching, 3);
+
+  const int64_t total = 25 * 10 + 6 * static_cast<int64_t>(base.size());
+  ASSERT_FALSE(watching.Bytes.empty());
+  int64_t last = 0;
+  for (const auto& [done, shownTotal] : watching.Bytes) {
+    EXPECT_EQ(shownTotal, total);
+    EXPECT_GE(done, last);
+    last = done;
+  }
+  EXPECT_EQ(watching.Bytes.back().first, total);
+  if (!GetParam()) {
+    EXPECT_EQ(watching.Bytes.front().first, 0);
   }
 }
 
