@@ -2,6 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <csignal>
@@ -29,10 +30,23 @@ constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
 volatile std::sig_atomic_t gInterrupted = 0;
+// The running scan's stop flag, set by the handler itself: work that runs without pumping
+// events (a whole-tree walk, a large file) sees it at its next check, not only at the next pump.
+std::atomic<std::atomic<bool>*> gStopFlag{nullptr};
 
 extern "C" void OnInterrupt(int) {
   gInterrupted = 1;
+  if (std::atomic<bool>* flag = gStopFlag.load()) flag->store(true, std::memory_order_relaxed);
 }
+
+// Points the handler at the scan's stop flag for as long as the scan state lives.
+class StopFlagForInterrupts final {
+ public:
+  explicit StopFlagForInterrupts(std::atomic<bool>& flag) { gStopFlag.store(&flag); }
+  StopFlagForInterrupts(const StopFlagForInterrupts&) = delete;
+  StopFlagForInterrupts& operator=(const StopFlagForInterrupts&) = delete;
+  ~StopFlagForInterrupts() { gStopFlag.store(nullptr); }
+};
 
 bool InterruptRequested() {
   return gInterrupted != 0;
@@ -219,7 +233,7 @@ class ConsoleReporter final : public ScanReporter {
   void SetBusy(bool) override { PumpEvents(); }
   void SetProgressMarquee(bool) override {}
   void PumpEvents() override {
-    if (gInterrupted != 0 && !FState.IsStopRequested() && FDriver != nullptr) {
+    if (gInterrupted != 0 && !FInterrupted && FDriver != nullptr) {
       FInterrupted = true;
       FDriver->RequestStop();
     }
@@ -293,6 +307,7 @@ int Run(const Options& options) {
   ConsoleReporter reporter(options, state);
   ScanDriver driver(state, reporter);
   reporter.SetDriver(&driver);
+  const StopFlagForInterrupts interrupts(state.FStopRequested);
   CatchInterrupt();
 
   driver.btnScanClick();
@@ -303,7 +318,10 @@ int Run(const Options& options) {
     case ScanOutcome::Failed:
       return kExitError;
     case ScanOutcome::Stopped:
-      return kExitInterrupted;
+      // Stopped means now: the system takes back the records of a large scan at once, where
+      // releasing them one by one would keep the user waiting for a second.
+      std::fflush(nullptr);
+      std::_Exit(kExitInterrupted);
     default:
       break;
   }
