@@ -357,18 +357,29 @@ std::string Base64Text(std::string_view bytes) {
 }
 
 std::string IsoUtcText(int64_t epochNs) {
-  using namespace std::chrono;
-  const sys_time<nanoseconds> time{nanoseconds{epochNs}};
-  const sys_days day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss<nanoseconds> clock{time - day};
+  // Split by hand, flooring: a time near INT64_MIN taken to whole days in nanoseconds would no
+  // longer fit the type.
+  constexpr int64_t kNsPerSecond = 1000000000;
+  constexpr int64_t kSecondsPerDay = 86400;
+  int64_t seconds = epochNs / kNsPerSecond;
+  int64_t nanos = epochNs % kNsPerSecond;
+  if (nanos < 0) {
+    --seconds;
+    nanos += kNsPerSecond;
+  }
+  int64_t day = seconds / kSecondsPerDay;
+  int64_t secondOfDay = seconds % kSecondsPerDay;
+  if (secondOfDay < 0) {
+    --day;
+    secondOfDay += kSecondsPerDay;
+  }
+  const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{day}}};
   char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%09lldZ",
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%09lldZ",
                 static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
-                static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()),
-                static_cast<long long>(clock.subseconds().count()));
+                static_cast<unsigned>(date.day()), static_cast<long long>(secondOfDay / 3600),
+                static_cast<long long>(secondOfDay / 60 % 60),
+                static_cast<long long>(secondOfDay % 60), static_cast<long long>(nanos));
   return text;
 }
 
