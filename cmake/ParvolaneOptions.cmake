@@ -7,9 +7,16 @@ if(PARVOLANE_WERROR)
   target_compile_options(parvolane_options INTERFACE -Werror)
 endif()
 target_include_directories(parvolane_options INTERFACE ${PROJECT_SOURCE_DIR})
+# The vendor's version page counts versions in tenths (1.0 is 10), so only MAJOR.MINOR with a
+# one-digit MINOR can be told apart there; anything else would silently compare wrong.
+if(NOT PROJECT_VERSION MATCHES "^[0-9]+\\.[0-9]$")
+  message(FATAL_ERROR "project(VERSION ${PROJECT_VERSION}): expected MAJOR.MINOR with MINOR 0..9")
+endif()
+math(EXPR PARVOLANE_VERSION_TENTHS "${PROJECT_VERSION_MAJOR} * 10 + ${PROJECT_VERSION_MINOR}")
 target_compile_definitions(parvolane_options INTERFACE
   PARVOLANE_WEB_HOST="${PARVOLANE_WEB_HOST}"
-  PARVOLANE_VERSION_TEXT="${PROJECT_VERSION}")
+  PARVOLANE_VERSION_TEXT="${PROJECT_VERSION}"
+  PARVOLANE_VERSION_TENTHS=${PARVOLANE_VERSION_TENTHS})
 
 if(PARVOLANE_SANITIZE)
   set(_san -fsanitize=${PARVOLANE_SANITIZE} -fno-omit-frame-pointer)

@@ -1,8 +1,8 @@
 #include "engine/scan_settings.h"
 
+#include <algorithm>
 #include <clocale>
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "engine/text_case.h"
 
@@ -87,46 +87,17 @@ std::string FormatSizeMB(int64_t bytes) {
 
 std::string FormatSizeMB(int64_t bytes, std::string_view decimalSeparator) {
   if (bytes < 0) return "0";
-  const double megabytes = static_cast<double>(bytes) / 1048576.0;
-  // Round by the decimal expansion to 18 significant digits, half away from zero.
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17e", megabytes);
-  std::string digits;
-  const char* p = buf;
-  for (; *p != 'e'; ++p) {
-    if (*p >= '0' && *p <= '9') digits += *p;
-  }
-  const int exponent = std::atoi(p + 1);
-  std::string intPart;
-  std::string fracPart;
-  if (exponent >= 0) {
-    while (static_cast<int>(digits.size()) < exponent + 1)
-      digits += '0';
-    intPart = digits.substr(0, static_cast<size_t>(exponent) + 1);
-    fracPart = digits.substr(static_cast<size_t>(exponent) + 1);
-  } else {
-    intPart = "0";
-    fracPart = std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-  }
-  while (fracPart.size() < 3)
-    fracPart += '0';
-  std::string number = intPart + fracPart.substr(0, 2);
-  if (fracPart[2] >= '5') {
-    size_t i = number.size();
-    while (i > 0) {
-      --i;
-      if (number[i] == '9') {
-        number[i] = '0';
-      } else {
-        ++number[i];
-        break;
-      }
-      if (i == 0) number.insert(number.begin(), '1');
-    }
-  }
-  std::string out = number.substr(0, number.size() - 2);
+  // Hundredths of a megabyte, rounded half up on the exact value bytes / 2^20. Whole megabytes
+  // and the remainder are taken apart first so that nothing overflows up to INT64_MAX.
+  constexpr int64_t kMegabyte = int64_t{1} << 20;
+  const int64_t remainder = bytes % kMegabyte;
+  const int64_t hundredths =
+      bytes / kMegabyte * 100 + (remainder * 100 + kMegabyte / 2) / kMegabyte;
+  const int64_t fraction = hundredths % 100;
+  std::string out = std::to_string(hundredths / 100);
   out += decimalSeparator;
-  out += number.substr(number.size() - 2);
+  out += static_cast<char>('0' + fraction / 10);
+  out += static_cast<char>('0' + fraction % 10);
   out += " MB";
   return out;
 }

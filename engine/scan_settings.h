@@ -35,8 +35,8 @@ struct ScanSettings {
 /// an empty list ("*.*" when nothing is left).
 std::vector<std::string> ParseMasks(std::string_view maskText);
 
-/// A byte count as megabytes with two decimals and " MB", using the decimal separator of the
-/// user's locale (LC_NUMERIC); "0" for a negative count.
+/// A byte count as megabytes (2^20 bytes) with two decimals, rounded half up, and " MB", using
+/// the decimal separator of the user's locale (LC_NUMERIC); "0" for a negative count.
 std::string FormatSizeMB(int64_t bytes);
 /// The same with an explicit decimal separator.
 std::string FormatSizeMB(int64_t bytes, std::string_view decimalSeparator);

@@ -199,7 +199,16 @@ std::string ListViewCsvText(const ResultList& list) {
 
 void ExportListViewToCsv(const ResultList& list, const std::string& fileName,
                          const StopCheck& stopRequested) {
-  const std::string text = ListViewCsvText(list);
+  WriteTextToTarget(ListViewCsvText(list), fileName, stopRequested);
+}
+
+void WriteCsvToDescriptor(const ResultList& list, int fd, const std::string& shownName,
+                          const StopCheck& stopRequested) {
+  WriteTextToDescriptor(ListViewCsvText(list), fd, shownName, stopRequested);
+}
+
+void WriteTextToTarget(std::string_view text, const std::string& fileName,
+                       const StopCheck& stopRequested) {
   const std::string target = ResolveLink(fileName);
   if (IsSpecialFile(target)) {
     WriteInPlace(target, text, stopRequested);
@@ -211,9 +220,9 @@ void ExportListViewToCsv(const ResultList& list, const std::string& fileName,
   file.Commit();
 }
 
-void WriteCsvToDescriptor(const ResultList& list, int fd, const std::string& shownName,
-                          const StopCheck& stopRequested) {
-  WriteAll(fd, ListViewCsvText(list), shownName, stopRequested);
+void WriteTextToDescriptor(std::string_view text, int fd, const std::string& shownName,
+                           const StopCheck& stopRequested) {
+  WriteAll(fd, text, shownName, stopRequested);
 }
 
 }  // namespace parvolane

@@ -3,6 +3,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "results/result_list.h"
 
@@ -36,5 +37,15 @@ void WriteCsvToDescriptor(const ResultList& list, int fd, const std::string& sho
 
 /// The CSV text itself (what ExportListViewToCsv writes), for writing to a stream.
 std::string ListViewCsvText(const ResultList& list);
+
+/// Writes any text to a file the way ExportListViewToCsv writes its CSV (a regular file through
+/// a temporary beside it, a device or pipe in place, links as described there). Errors: as
+/// ExportListViewToCsv.
+void WriteTextToTarget(std::string_view text, const std::string& fileName,
+                       const StopCheck& stopRequested = {});
+
+/// Writes any text to an open descriptor as WriteCsvToDescriptor does. Errors: as there.
+void WriteTextToDescriptor(std::string_view text, int fd, const std::string& shownName,
+                           const StopCheck& stopRequested = {});
 
 }  // namespace parvolane

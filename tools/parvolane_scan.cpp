@@ -18,6 +18,7 @@
 #include "engine/paths.h"
 #include "engine/scan_driver.h"
 #include "results/csv_export.h"
+#include "results/json_export.h"
 #include "results/scan_summary_text.h"
 
 namespace {
@@ -110,6 +111,8 @@ const char* const kUsage =
     "  --folder-clones         look for folder clones too (default: don't)\n"
     "  --files-csv PATH        write the file-clone list in the CSV export format; \"-\" = stdout\n"
     "  --dirs-csv PATH         write the folder-clone list in the CSV export format\n"
+    "  --json PATH             write both lists and the summary as JSON: exact sizes, device\n"
+    "                          and inode, times, SHA-1; \"-\" = stdout (see parvolane-scan(1))\n"
     "  --quiet                 print no status lines, no summary and no progress bar\n"
     "  --help                  show this help and exit\n"
     "  --version               show the version and exit\n"
@@ -131,6 +134,7 @@ struct Options {
   ScanSettings Settings;
   std::optional<std::string> FilesCsv;
   std::optional<std::string> DirsCsv;
+  std::optional<std::string> Json;
   bool Quiet = false;
 };
 
@@ -164,6 +168,13 @@ void AddFolder(std::vector<std::string>& folders, const std::string& arg) {
     if (existing == folder) return;
   }
   folders.push_back(folder);
+}
+
+// A JSON document followed or preceded by CSV on the same stream would parse as neither.
+void CheckJsonHasStdoutAlone(const Options& options) {
+  if (options.Json != "-") return;
+  if (options.FilesCsv == "-" || options.DirsCsv == "-")
+    throw UsageError("--json - cannot share standard output with a CSV list");
 }
 
 Options ParseArguments(int argc, char** argv) {
@@ -202,6 +213,8 @@ Options ParseArguments(int argc, char** argv) {
       options.FilesCsv = value();
     } else if (arg == "--dirs-csv") {
       options.DirsCsv = value();
+    } else if (arg == "--json") {
+      options.Json = value();
     } else if (arg == "--quiet") {
       options.Quiet = true;
     } else {
@@ -209,6 +222,7 @@ Options ParseArguments(int argc, char** argv) {
     }
   }
   if (options.Settings.Folders.empty()) throw UsageError("no folder given");
+  CheckJsonHasStdoutAlone(options);
   return options;
 }
 
@@ -266,6 +280,17 @@ void WriteCsv(const ResultList& list, const std::string& target) {
   }
 }
 
+void WriteJson(const Options& options, const ScanState& state, const std::string& target) {
+  const std::string text =
+      ScanJsonText(state.lvFiles, state.lvDirs, state.Summary,
+                   {options.Settings.FindFileClones, options.Settings.FindFolderClones});
+  if (target == "-") {
+    WriteTextToDescriptor(text, STDOUT_FILENO, "to standard output", InterruptRequested);
+  } else {
+    WriteTextToTarget(text, target, InterruptRequested);
+  }
+}
+
 void PrintSummary(const Options& options, const ScanState& state) {
   const ScanFacts facts =
       SummarizeScan(state.lvFiles, state.lvDirs, state.Summary, options.Settings.FindFileClones,
@@ -285,6 +310,7 @@ int ExportLists(const Options& options, const ScanState& state) {
   try {
     if (options.FilesCsv) WriteCsv(state.lvFiles, *options.FilesCsv);
     if (options.DirsCsv) WriteCsv(state.lvDirs, *options.DirsCsv);
+    if (options.Json) WriteJson(options, state, *options.Json);
   } catch (const ExportInterrupted&) {
     return kExitInterrupted;
   } catch (const std::exception& e) {

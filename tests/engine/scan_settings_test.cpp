@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 namespace parvolane {
 namespace {
 
@@ -32,25 +34,46 @@ TEST(ParseMasks, SplitsTrimsAndDefaults) {
   }
 }
 
-TEST(FormatSizeMB, RoundsHalfAwayFromZeroWithTheGivenSeparator) {
+TEST(FormatSizeMB, RoundsHalfUpOnTheExactValueWithTheGivenSeparator) {
+  // Expected texts are bytes / 2^20 as an exact decimal rounded half up to two places; the
+  // large values sit where a double no longer holds every byte count.
   const struct {
     int64_t bytes;
     const char* text;
   } cases[] = {
+      {INT64_MIN, "0"},
       {-1, "0"},
       {0, "0.00 MB"},
+      {1, "0.00 MB"},
+      {5242, "0.00 MB"},  // 0.0049999...
+      {5243, "0.01 MB"},
+      {15728, "0.01 MB"},  // 0.0149993...
+      {15729, "0.02 MB"},
+      {131071, "0.12 MB"},
+      {131072, "0.13 MB"},  // exactly 0.125
+      {393216, "0.38 MB"},  // exactly 0.375
+      {917504, "0.88 MB"},  // exactly 0.875
+      {1043333, "0.99 MB"},
+      {1048575, "1.00 MB"},
       {1048576, "1.00 MB"},
       {1572864, "1.50 MB"},
-      {131072, "0.13 MB"},  // exactly 0.125
       {5368709120, "5120.00 MB"},
-      {1048575, "1.00 MB"},
-      {5242, "0.00 MB"},
-      {5243, "0.01 MB"},
       {1099511627776, "1048576.00 MB"},
+      {9007199254740991, "8589934592.00 MB"},  // 2^53 - 1
+      {9007199254740993, "8589934592.00 MB"},
+      {9007199254756721, "8589934592.02 MB"},
+      {9007199254872063, "8589934592.12 MB"},
+      {9007199254872064, "8589934592.13 MB"},  // exactly ...0.125
+      {1000000000000000000, "953674316406.25 MB"},
+      {9223372036853727232, "8796093022207.00 MB"},  // 2^63 - 2^20
+      {9223372036854644735, "8796093022207.87 MB"},
+      {9223372036854644736, "8796093022207.88 MB"},  // exactly ...0.875
+      {INT64_MAX, "8796093022208.00 MB"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(FormatSizeMB(c.bytes, "."), c.text) << c.bytes;
   EXPECT_EQ(FormatSizeMB(1572864, ","), "1,50 MB");
+  EXPECT_EQ(FormatSizeMB(INT64_MAX, "\u066B"), "8796093022208\u066B00 MB");
 }
 
 TEST(CompareModeFromIndex, UnknownIndexesReadAsContent) {
