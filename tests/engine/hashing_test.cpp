@@ -439,7 +439,9 @@ TEST_F(HashingStage, ParallelProgress) {
 // file being read when it came is abandoned and keeps an empty hash (never part of a digest),
 // and the records finished are exactly the last count shown.
 TEST_F(HashingStage, ParallelStopFinishesOrAbandonsClaimedRecordsOnly) {
-  const std::vector<TFileInfo*> records = AddSameSize(200, 2000);
+  // Enough files that the workers cannot be through all of them before the first look, even
+  // when the watching thread is kept waiting.
+  const std::vector<TFileInfo*> records = AddSameSize(3000, 2000);
   reporter.OnPump = [this] {
     if (!CountedStatuses().empty()) reporter.Stop();
   };
