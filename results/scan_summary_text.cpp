@@ -93,6 +93,7 @@ std::vector<std::string> SummaryParts(const ScanFacts& f, std::string_view decim
     parts.push_back(Count(f.FolderErrors, "scan folder", "scan folders") + " not scanned");
   }
   if (f.Skipped > 0) parts.push_back(Count(f.Skipped, "entry", "entries") + " skipped");
+  if (!f.CacheProblem.empty()) parts.push_back("hash cache not used: " + f.CacheProblem);
   if (parts.empty()) parts.emplace_back("no clones looked for");
   return parts;
 }
@@ -122,6 +123,7 @@ ScanFacts SummarizeScan(const ResultList& files, const ResultList& dirs, const S
   facts.FoldersLeftOut = summary.FoldersLeftOut;
   facts.FolderErrors = summary.FolderErrors.size();
   facts.Skipped = summary.Skipped.Total();
+  facts.CacheProblem = summary.CacheProblem;
   for (size_t k = 0; k < kSkipKindCount; ++k)
     facts.SkippedByKind[k] = summary.Skipped.Count(static_cast<SkipKind>(k));
   return facts;

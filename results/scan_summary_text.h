@@ -31,6 +31,8 @@ struct ScanFacts {
   size_t FolderErrors = 0;
   size_t Skipped = 0;
   std::array<size_t, kSkipKindCount> SkippedByKind{};
+  /// Why the hash cache was not used, when it was asked for and could not be.
+  std::string CacheProblem;
 };
 
 /// Counts the facts of the lists and the scan's summary; pure.

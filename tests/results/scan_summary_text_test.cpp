@@ -68,6 +68,8 @@ TEST(ScanSummaryText, OneLineWithWhatWasLookedForCutAndSkipped) {
   foldersOnly.FolderClones = true;
   foldersOnly.DirGroups = 1;
   foldersOnly.Dirs = 2;
+  ScanFacts noCache = foldersOnly;
+  noCache.CacheProblem = "the hash cache was written by a newer version";
   const struct {
     ScanFacts facts;
     const char* text;
@@ -81,6 +83,9 @@ TEST(ScanSummaryText, OneLineWithWhatWasLookedForCutAndSkipped) {
        "groups not listed (Max groups); 2 folders left out of folder clones (not read "
        "whole); 2 scan folders not scanned; 7 entries skipped"},
       {foldersOnly, "1 folder group, 2 folders"},
+      {noCache,
+       "1 folder group, 2 folders; hash cache not used: the hash cache was written by a newer "
+       "version"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(SummaryText(c.facts), c.text);
