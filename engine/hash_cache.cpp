@@ -118,7 +118,7 @@ bool HashCache::CheckEdgeFingerprint(uint64_t fingerprint) {
   const Statement stored =
       PrepareStatement(FDb, "SELECT value FROM meta WHERE name='edge_fingerprint'");
   if (stored == nullptr) {
-    GiveUp("the hash cache cannot be read");
+    GiveUp("the database cannot be read");
     return false;
   }
   const int stepped = sqlite3_step(stored.get());
@@ -154,7 +154,7 @@ void HashCache::GiveUp(std::string_view what) {
 bool HashCache::Exec(const char* sql) {
   if (FDb == nullptr) return false;
   if (sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
-  GiveUp("the hash cache cannot be used");
+  GiveUp("the database cannot be used");
   return false;
 }
 
@@ -162,13 +162,13 @@ bool HashCache::Exec(const char* sql) {
 bool HashCache::Prepare() {
   Statement version = PrepareStatement(FDb, "PRAGMA user_version");
   if (version == nullptr || sqlite3_step(version.get()) != SQLITE_ROW) {
-    GiveUp("the hash cache cannot be read");
+    GiveUp("the database cannot be read");
     return false;
   }
   const int found = sqlite3_column_int(version.get(), 0);
   version.reset();
   if (found > kSchemaVersion) {
-    FProblem = "the hash cache was written by a newer version";
+    FProblem = "the database was written by a newer version";
     GiveUp(FProblem);
     return false;
   }
@@ -187,7 +187,7 @@ bool HashCache::Prepare() {
       !prepare("UPDATE hashes SET seen_day=?3 WHERE dev=?1 AND ino=?2 AND seen_day<?3",
                statements->Touch) ||
       !prepare("DELETE FROM hashes WHERE seen_day<?1", statements->Prune)) {
-    GiveUp("the hash cache cannot be used");
+    GiveUp("the database cannot be used");
     return false;
   }
   FStatements = std::move(statements);
@@ -202,7 +202,7 @@ HashCache::Facts HashCache::Lookup(const HashCacheKey& key) {
   const int stepped = sqlite3_step(select);
   if (stepped == SQLITE_DONE) return {};
   if (stepped != SQLITE_ROW) {
-    GiveUp("the hash cache cannot be read");
+    GiveUp("the database cannot be read");
     return {};
   }
   if (sqlite3_column_int64(select, 0) != key.Size ||
@@ -278,7 +278,7 @@ void HashCache::Flush(int maxAgeDays) {
   ok = ok && sqlite3_step(s.Prune.get()) == SQLITE_DONE;
   if (!ok) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    GiveUp("the hash cache cannot be written");
+    GiveUp("the database cannot be written");
     return;
   }
   if (!Exec("COMMIT")) return;

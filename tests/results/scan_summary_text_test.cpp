@@ -69,7 +69,7 @@ TEST(ScanSummaryText, OneLineWithWhatWasLookedForCutAndSkipped) {
   foldersOnly.DirGroups = 1;
   foldersOnly.Dirs = 2;
   ScanFacts noCache = foldersOnly;
-  noCache.CacheProblem = "the hash cache was written by a newer version";
+  noCache.CacheProblem = "the database was written by a newer version";
   const struct {
     ScanFacts facts;
     const char* text;
@@ -84,7 +84,7 @@ TEST(ScanSummaryText, OneLineWithWhatWasLookedForCutAndSkipped) {
        "whole); 2 scan folders not scanned; 7 entries skipped"},
       {foldersOnly, "1 folder group, 2 folders"},
       {noCache,
-       "1 folder group, 2 folders; hash cache not used: the hash cache was written by a newer "
+       "1 folder group, 2 folders; hash cache not used: the database was written by a newer "
        "version"},
   };
   for (const auto& c : cases)
