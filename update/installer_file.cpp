@@ -72,39 +72,19 @@ std::string PrivateFolderParent() {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    Reset();
-    FFd = other.Release();
-  }
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = FFd;
-  FFd = -1;
-  return fd;
-}
-
-int UniqueFd::Reset() {
-  if (FFd < 0) return 0;
-  const int result = close(Release());
-  return result;
-}
-
 PrivateFolder PrivateFolder::Open() {
   const std::string path = PrivateFolderParent() + "/parvolane";
   const bool created = mkdir(path.c_str(), kPrivateMode) == 0;
   if (!created && errno != EEXIST) FailWithErrno("Cannot create folder", path, errno);
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.Get() < 0) {
+  if (fd.get() < 0) {
     if (errno == ELOOP || errno == ENOTDIR) RefuseFolder(path);
     FailWithErrno("Cannot open folder", path, errno);
   }
   // A restrictive umask may have taken bits that the owner needs.
-  if (created && fchmod(fd.Get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", path, errno);
+  if (created && fchmod(fd.get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", path, errno);
   struct stat info {};
-  if (fstat(fd.Get(), &info) != 0) FailWithErrno("Cannot inspect folder", path, errno);
+  if (fstat(fd.get(), &info) != 0) FailWithErrno("Cannot inspect folder", path, errno);
   if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
       (info.st_mode & 07777) != kPrivateMode) {
     RefuseFolder(path);
@@ -117,22 +97,22 @@ InstallerFile::InstallerFile(const PrivateFolder& folder, std::string name)
   FFd =
       UniqueFd(openat(folder.Fd(), FName.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kIncompleteFileMode));
-  if (FFd.Get() < 0) {
+  if (FFd.get() < 0) {
     if (errno == ELOOP) throw UpdateError("Refusing to write '" + FPath + "': it is a link.");
     FailWithErrno("Cannot create", FPath, errno);
   }
   struct stat info {};
-  if (fstat(FFd.Get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
+  if (fstat(FFd.get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
   if (!S_ISREG(info.st_mode)) throw UpdateError("Refusing to write '" + FPath + "': not a file.");
   // A file left by an earlier attempt keeps its old mode when truncated.
-  if (fchmod(FFd.Get(), kIncompleteFileMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
+  if (fchmod(FFd.get(), kIncompleteFileMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
   FDevice = info.st_dev;
   FInode = info.st_ino;
 }
 
 void InstallerFile::Write(std::string_view data) {
   while (!data.empty()) {
-    const ssize_t written = write(FFd.Get(), data.data(), data.size());
+    const ssize_t written = write(FFd.get(), data.data(), data.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       FailWithErrno("Cannot write", FPath, errno);
@@ -143,7 +123,7 @@ void InstallerFile::Write(std::string_view data) {
 }
 
 void InstallerFile::Close() {
-  if (FFd.Get() >= 0 && FFd.Reset() != 0) FailWithErrno("Cannot write", FPath, errno);
+  if (FFd.get() >= 0 && !FFd.Close()) FailWithErrno("Cannot write", FPath, errno);
 }
 
 InstallerFile::~InstallerFile() {
@@ -161,14 +141,14 @@ bool InstallerFile::StillThere() const {
 void InstallerFile::Keep() {
   // Opened anew without following links, so that the mode is set on the file that was checked.
   const UniqueFd fd(openat(FFolder.Fd(), FName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.Get() < 0) FailWithErrno("Cannot open", FPath, errno);
+  if (fd.get() < 0) FailWithErrno("Cannot open", FPath, errno);
   struct stat info {};
-  if (fstat(fd.Get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
+  if (fstat(fd.get(), &info) != 0) FailWithErrno("Cannot inspect", FPath, errno);
   if (!S_ISREG(info.st_mode) || info.st_dev != FDevice || info.st_ino != FInode ||
       info.st_size != FWritten) {
     throw UpdateError("Refusing to start '" + FPath + "': it is not the file that was downloaded.");
   }
-  if (fchmod(fd.Get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
+  if (fchmod(fd.get(), kPrivateMode) != 0) FailWithErrno("Cannot set up", FPath, errno);
   FKept = true;
 }
 

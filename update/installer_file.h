@@ -5,27 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/unique_fd.h"
+
 namespace parvolane {
-
-/// A file descriptor that is closed when it goes out of scope.
-class UniqueFd final {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : FFd(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : FFd(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return FFd; }
-  int Release();
-  /// Closes the descriptor; the result of close().
-  int Reset();
-
- private:
-  int FFd = -1;
-};
 
 /// The per-user folder that the installer is saved in: "parvolane" under $XDG_RUNTIME_DIR, or
 /// under $XDG_CACHE_HOME (~/.cache) when there is no runtime folder. Never the shared temporary
@@ -37,7 +19,7 @@ class PrivateFolder final {
   static PrivateFolder Open();
 
   const std::string& Path() const { return FPath; }
-  int Fd() const { return FFd.Get(); }
+  int Fd() const { return FFd.get(); }
 
  private:
   PrivateFolder(std::string path, UniqueFd fd) : FPath(std::move(path)), FFd(std::move(fd)) {}
