@@ -9,7 +9,7 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromUtf8(parvolane::ApplicationTitle));
-  QApplication::setApplicationDisplayName(QString::fromUtf8(parvolane::ApplicationTitle));
+  // No display name: the desktop would append it to every caption, the window's included.
   QApplication::setDesktopFileName(QStringLiteral("parvolane"));
 
   if (!parvolane::RunStartupUpdateCheck()) return 0;

@@ -19,6 +19,10 @@ class AnchorPanel final : public QWidget {
 
   /// Places `child` (made a child of this panel) at `designRect`.
   void Place(QWidget* child, const QRect& designRect, Anchor anchor);
+  /// Below `width`, the right-anchored children move to a row of their own, `rowHeight` lower
+  /// and starting where the left ones start; everything below them moves down with them.
+  void SetWrap(int width, int rowHeight);
+  bool Wrapped() const { return FWrapped; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -33,6 +37,10 @@ class AnchorPanel final : public QWidget {
   void Arrange();
 
   int FDesignWidth;
+  int FHeight;
+  int FWrapWidth = 0;
+  int FRowHeight = 0;
+  bool FWrapped = false;
   std::vector<Placement> FPlacements;
 };
 

@@ -83,6 +83,10 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   /// "Show skipped": the scan folders that could not be scanned and the entries skipped.
   void btnShowSkippedClick();
 
+  /// The copy "Check all but one in group" keeps.
+  void SetKeepRule(KeepRule rule);
+  KeepRule CurrentKeepRule() const { return FKeepRule; }
+
   /// Shows what the scan state's results hold and what the scan skipped, beside the status.
   void ShowScanSummary();
 
@@ -124,6 +128,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   // Bottom panel and status strip
   AnchorPanel* PanelBottom = nullptr;
   QPushButton* btnSelectAllButOne = nullptr;
+  QToolButton* btnKeepRule = nullptr;  // which copy "Check all but one in group" keeps
   QPushButton* btnCheckAll = nullptr;
   QPushButton* btnUncheckAll = nullptr;
   QPushButton* Button1 = nullptr;
@@ -144,6 +149,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
  signals:
   /// Every text written to the status line, in order (benchmarks and tests follow a scan).
   void statusReported(const QString& text);
+  /// Something worth remembering between runs changed.
+  void settingChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -160,6 +167,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void EndScanInfo(ScanOutcome outcome);
   void SetFocusOrder();
   void ConnectCommands();
+  void ConnectLists();
+  void BuildKeepRuleChoice();
 
   std::vector<std::string> FolderList() const;
   void ShowFolderList(const std::vector<std::string>& folders);
@@ -179,6 +188,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ResultModel* FFilesModel = nullptr;
   ResultModel* FDirsModel = nullptr;
   std::string FLastAddFolderParent;
+  KeepRule FKeepRule = KeepRule::First;
   // The progress range to return to when the marquee ends.
   int32_t FProgressMin = 0;
   int32_t FProgressMax = 100;
