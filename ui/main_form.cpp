@@ -20,6 +20,7 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <atomic>
@@ -126,6 +127,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 }
 
 TMainForm::~TMainForm() {
+  if (FSaveTimer != nullptr && FSaveTimer->isActive()) SaveSettings();
   // The views and their models go first: the models observe the lists that FState owns, and
   // FState (rows, then the path index, then the records) is released after this body.
   delete PageControl1;
@@ -205,6 +207,11 @@ void TMainForm::BuildTopPanel() {
   p.Place(seMinSizeMB, {755, 72, 133, 22}, Anchor::Right);
   chkParallelHash = CheckBox("chkParallelHash", "Parallel hashing", true);
   p.Place(chkParallelHash, {755, 100, 132, 17}, Anchor::Right);
+  chkHashCache = CheckBox("chkHashCache", "Use hash cache", true);
+  chkHashCache->setToolTip(
+      QStringLiteral("Take the hashes of unchanged files from the last scans instead of reading "
+                     "the files again"));
+  p.Place(chkHashCache, {909, 100, 133, 17}, Anchor::Right);
 
   Label4 = Label("Label4", "Max groups (0 = all):");
   p.Place(Label4, LabelRect(Label4, 909, 8), Anchor::Right);
@@ -215,6 +222,8 @@ void TMainForm::BuildTopPanel() {
   seMinGroupSize = Named(new SpinField(2, 1000, 2), "seMinGroupSize");
   p.Place(seMinGroupSize, {909, 72, 133, 22}, Anchor::Right);
 
+  // Narrow windows keep the folder list and its caption clear of the options.
+  p.SetSqueeze(Label1->sizeHint().width() + 8 + 16);
   btnScan = Named(new QToolButton, "btnScan");
   btnScan->setText(QStringLiteral("Scan"));
   btnScan->setIcon(QIcon(QStringLiteral(":/icons/qr-code-scan.svg")));
@@ -418,7 +427,8 @@ void TMainForm::SetFocusOrder() {
                                                rgCompareItems->button(3),
                                                chkFileDuplicates,
                                                chkDirDuplicates,
-                                               chkParallelHash};
+                                               chkParallelHash,
+                                               chkHashCache};
   const std::initializer_list<QWidget*> bottom = {
       btnSelectAllButOne, btnCheckAll,   btnUncheckAll, btnDeleteSelected, btnUndo,
       btnExportFiles,     btnExportDirs, btnStop,       Button1,           Button2};
@@ -549,6 +559,7 @@ ScanSettings TMainForm::CurrentSettings() {
   settings.MaxGroups = seMaxGroups->Value();
   settings.MinGroupSize = seMinGroupSize->Value();
   settings.ParallelHashing = chkParallelHash->isChecked();
+  settings.UseHashCache = chkHashCache->isChecked();
   return settings;
 }
 
@@ -604,6 +615,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  SaveSettings();
   QMainWindow::closeEvent(event);
 }
 

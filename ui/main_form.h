@@ -24,6 +24,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class QTimer;
 class QToolButton;
 
 namespace parvolane {
@@ -83,6 +84,16 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   /// "Show skipped": the scan folders that could not be scanned and the entries skipped.
   void btnShowSkippedClick();
 
+  /// Remembers the folders, the options, the window size and the keep rule in `file` (INI):
+  /// reads them now and writes them whenever they change. A file that cannot be read or
+  /// parsed leaves the defaults, and so does any value out of its range. A window that never
+  /// calls this (every test window) remembers nothing.
+  void RememberSettingsIn(const QString& file);
+  /// Writes the remembered settings now (nothing when none are remembered).
+  void SaveSettings();
+  /// The settings file in the user's configuration folder.
+  static QString DefaultSettingsFile();
+
   /// The copy "Check all but one in group" keeps.
   void SetKeepRule(KeepRule rule);
   KeepRule CurrentKeepRule() const { return FKeepRule; }
@@ -114,6 +125,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QLabel* Label3 = nullptr;
   SpinField* seMinSizeMB = nullptr;
   QCheckBox* chkParallelHash = nullptr;
+  QCheckBox* chkHashCache = nullptr;
   QLabel* Label4 = nullptr;
   SpinField* seMaxGroups = nullptr;
   QLabel* Label5 = nullptr;
@@ -154,6 +166,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void FormCreate();
@@ -169,6 +182,9 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void ConnectCommands();
   void ConnectLists();
   void BuildKeepRuleChoice();
+  void LoadSettings();
+  void WatchSettings();
+  void SaveSettingsSoon();
 
   std::vector<std::string> FolderList() const;
   void ShowFolderList(const std::vector<std::string>& folders);
@@ -189,6 +205,8 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ResultModel* FDirsModel = nullptr;
   std::string FLastAddFolderParent;
   KeepRule FKeepRule = KeepRule::First;
+  QString FSettingsFile;  // empty: nothing is remembered
+  QTimer* FSaveTimer = nullptr;
   // The progress range to return to when the marquee ends.
   int32_t FProgressMin = 0;
   int32_t FProgressMax = 100;
