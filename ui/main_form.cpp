@@ -340,6 +340,8 @@ void TMainForm::BuildKeepRuleChoice() {
   btnKeepRule = Named(new QToolButton, "btnKeepRule");
   btnKeepRule->setArrowType(Qt::DownArrow);
   btnKeepRule->setPopupMode(QToolButton::InstantPopup);
+  // The arrow says it all; the style's own menu mark beside it would only crowd it.
+  btnKeepRule->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
   auto* menu = Named(new QMenu(btnKeepRule), "KeepRuleMenu");
   auto* choices = new QActionGroup(menu);
   for (const RuleItem& item : kRules) {
@@ -654,6 +656,7 @@ void TMainForm::ShowFolderList(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
     auto* item = new QListWidgetItem(FromBytes(folder), lbFolders);
     item->setData(Qt::UserRole, QByteArray::fromStdString(folder));
+    item->setToolTip(item->text());  // a narrow list cuts the path
   }
 }
 
