@@ -1,6 +1,7 @@
 #include "results/keep_rules.h"
 
 #include <array>
+#include <string_view>
 #include <utility>
 
 #include "results/result_list.h"
@@ -19,7 +20,11 @@ constexpr std::array<std::pair<KeepRule, const char*>, 5> kNames = {{
 
 size_t FolderRank(const ResultRow& row, const std::vector<std::string>& folders) {
   for (size_t i = 0; i < folders.size(); ++i) {
-    if (IsAtOrBelow(row.Path, folders[i])) return i;
+    // The folder list keeps a closing separator ("/data/Photos/").
+    std::string_view top = folders[i];
+    while (top.size() > 1 && top.back() == '/')
+      top.remove_suffix(1);
+    if (IsAtOrBelow(row.Path, top)) return i;
   }
   return folders.size();
 }

@@ -54,7 +54,8 @@ TEST(KeepRules, EachRuleKeepsOneCopyPerGroup) {
       {1, "/data/Photos/2019/a.jpg", 200},     {2, "/data/Backup/b.txt", 0},
       {2, "/data/Photos/long/name/b.txt", 50}, {2, "/data/Backup/x/b.txt", 60},
   };
-  const std::vector<std::string> order = {"/data/Photos", "/data/Backup"};
+  // As the folder list holds them, with a closing separator.
+  const std::vector<std::string> order = {"/data/Photos/", "/data/Backup/"};
   const RuleCase cases[] = {
       {KeepRule::First, {"/data/Backup/old/a.jpg", "/data/Backup/b.txt"}},
       {KeepRule::Newest, {"/data/Backup/old/a.jpg", "/data/Backup/x/b.txt"}},
