@@ -128,6 +128,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
 TMainForm::~TMainForm() {
   if (FSaveTimer != nullptr && FSaveTimer->isActive()) SaveSettings();
+  // The children about to go still signal (the folder list empties): nobody may act on them.
+  StopWatchingSettings();
   // The views and their models go first: the models observe the lists that FState owns, and
   // FState (rows, then the path index, then the records) is released after this body.
   delete PageControl1;

@@ -184,6 +184,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void BuildKeepRuleChoice();
   void LoadSettings();
   void WatchSettings();
+  void StopWatchingSettings();
   void SaveSettingsSoon();
 
   std::vector<std::string> FolderList() const;

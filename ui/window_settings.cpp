@@ -130,6 +130,17 @@ void TMainForm::WatchSettings() {
   connect(this, &TMainForm::settingChanged, this, soon);
 }
 
+void TMainForm::StopWatchingSettings() {
+  if (FSaveTimer == nullptr) return;
+  FSaveTimer->stop();
+  for (QObject* sender : std::initializer_list<QObject*>{
+           lbFolders->model(), chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache,
+           rgCompareItems, edMasks, seMinSizeMB, seMaxGroups, seMinGroupSize}) {
+    disconnect(sender, nullptr, this, nullptr);
+  }
+  FSettingsFile.clear();
+}
+
 void TMainForm::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   SaveSettingsSoon();
