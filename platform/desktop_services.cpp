@@ -124,16 +124,20 @@ class DesktopShell final : public ShellService {
     return parvolane::RestoreFromTrash(item);
   }
 
-  void RevealFile(const std::string& path) override {
-    if (!AskFileManagerToShow(path)) QDesktopServices::openUrl(LocalFileUrl(FolderOf(path)));
+  bool RevealFile(const std::string& path) override {
+    return AskFileManagerToShow(path) || QDesktopServices::openUrl(LocalFileUrl(FolderOf(path)));
   }
 
-  void OpenFolder(const std::string& path) override {
-    QDesktopServices::openUrl(LocalFileUrl(path));
+  bool OpenFolder(const std::string& path) override {
+    return QDesktopServices::openUrl(LocalFileUrl(path));
   }
 
-  void OpenUrl(const std::string& url) override {
-    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+  bool OpenFile(const std::string& path) override {
+    return QDesktopServices::openUrl(LocalFileUrl(path));
+  }
+
+  bool OpenUrl(const std::string& url) override {
+    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
   }
 
   void StartProgram(const std::string& path) override {

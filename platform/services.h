@@ -45,10 +45,13 @@ class ShellService {
   virtual TrashResult MoveToTrash(const std::vector<std::string>& paths) = 0;
   /// Puts one entry that MoveToTrash moved back; empty on success, else the reason.
   virtual std::string RestoreFromTrash(const TrashedItem& item) = 0;
-  /// Shows the file in the file manager, selected where the file manager can do that.
-  virtual void RevealFile(const std::string& path) = 0;
-  virtual void OpenFolder(const std::string& path) = 0;
-  virtual void OpenUrl(const std::string& url) = 0;
+  /// Shows the file in the file manager, selected where the file manager can do that. These
+  /// open calls return false when nothing on the desktop took the request.
+  virtual bool RevealFile(const std::string& path) = 0;
+  virtual bool OpenFolder(const std::string& path) = 0;
+  /// Opens a file with the desktop's program for its type.
+  virtual bool OpenFile(const std::string& path) = 0;
+  virtual bool OpenUrl(const std::string& url) = 0;
   /// Starts a downloaded program file.
   virtual void StartProgram(const std::string& path) = 0;
 };

@@ -284,21 +284,24 @@ bool IsAtOrBelowAny(std::string_view path, const std::unordered_set<std::string_
 
 namespace {
 
-/// The row each group keeps: its first row, or for folder rows the first one inside a folder
-/// an earlier group keeps.
-std::unordered_map<int, size_t> KeptRows(const ResultList& list) {
+/// The row each group keeps: the best under the rule (the first among equals). A folder
+/// group with a member inside a folder an earlier group keeps prefers such a member whatever
+/// the rule, so that nested groups never keep a folder whose copy goes elsewhere.
+std::unordered_map<int, size_t> KeptRows(const ResultList& list, KeepRule rule,
+                                         const std::vector<std::string>& folders) {
   std::unordered_map<int, size_t> kept;
   kept.reserve(list.Groups().size());
   std::unordered_set<std::string_view> keptFolders;
   const std::vector<ResultRow>& rows = list.Rows();
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto [it, first] = kept.try_emplace(rows[i].GroupId, i);
+    const ResultRow& best = rows[it->second];
     const bool folderRow = rows[i].Ref == nullptr && !rows[i].Path.empty();
-    if (!folderRow) continue;
-    const bool inside = IsAtOrBelowAny(rows[i].Path, keptFolders);
-    if (first || (inside && !IsAtOrBelowAny(rows[it->second].Path, keptFolders))) {
+    const bool inside = folderRow && IsAtOrBelowAny(rows[i].Path, keptFolders);
+    const bool bestInside = folderRow && IsAtOrBelowAny(best.Path, keptFolders);
+    if (!first && (inside != bestInside ? inside : KeepsBetter(rows[i], best, rule, folders)))
       it->second = i;
-    }
+    if (!folderRow) continue;
     // A group's rows follow one another: its choice is final when the next group starts.
     const bool lastOfGroup = i + 1 == rows.size() || rows[i + 1].GroupId != rows[i].GroupId;
     if (lastOfGroup) keptFolders.insert(rows[it->second].Path);
@@ -308,10 +311,21 @@ std::unordered_map<int, size_t> KeptRows(const ResultList& list) {
 
 }  // namespace
 
-void CheckAllButOneInGroup(ResultList& list) {
-  const std::unordered_map<int, size_t> kept = KeptRows(list);
+void CheckAllButOneInGroup(ResultList& list, KeepRule rule,
+                           const std::vector<std::string>& folders) {
+  const std::unordered_map<int, size_t> kept = KeptRows(list, rule, folders);
   size_t index = 0;
   list.SetChecks([&](const ResultRow& row) { return kept.at(row.GroupId) != index++; });
+}
+
+void KeepOnly(ResultList& list, size_t keptRow) {
+  if (keptRow >= list.RowCount()) return;
+  const int group = list.Row(keptRow).GroupId;
+  size_t index = 0;
+  list.SetChecks([&](const ResultRow& row) {
+    const size_t i = index++;
+    return row.GroupId == group ? i != keptRow : row.Checked;
+  });
 }
 
 void CheckAll(ResultList& list) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/file_info.h"
+#include "results/keep_rules.h"
 
 namespace parvolane {
 
@@ -228,10 +229,15 @@ void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
 /// path holds no '/'.
 std::string FolderPartOfPath(std::string_view path);
 
-/// One row of each group unchecked, every other row checked: the first row of the group,
-/// except that a folder group with a member inside a folder already kept by an earlier group
-/// keeps that member, so that nested groups never keep a folder whose copy goes elsewhere.
-void CheckAllButOneInGroup(ResultList& list);
+/// One row of each group unchecked, every other row checked: the row `rule` prefers (the
+/// first row by default), except that a folder group with a member inside a folder already
+/// kept by an earlier group keeps such a member, so that nested groups never keep a folder
+/// whose copy goes elsewhere. `folders` is the priority order for KeepRule::FolderOrder.
+void CheckAllButOneInGroup(ResultList& list, KeepRule rule = KeepRule::First,
+                           const std::vector<std::string>& folders = {});
+/// "Keep this one": unchecks the row and checks every other row of its group; other groups
+/// keep their marks.
+void KeepOnly(ResultList& list, size_t keptRow);
 
 /// True when `path` is `top` or lies below it ("/" holds every absolute path).
 bool IsAtOrBelow(std::string_view path, std::string_view top);

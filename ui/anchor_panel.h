@@ -19,6 +19,14 @@ class AnchorPanel final : public QWidget {
 
   /// Places `child` (made a child of this panel) at `designRect`.
   void Place(QWidget* child, const QRect& designRect, Anchor anchor);
+  /// Below `width`, the right-anchored children move to a row of their own, `rowHeight` lower
+  /// and starting where the left ones start; everything below them moves down with them.
+  void SetWrap(int width, int rowHeight);
+  bool Wrapped() const { return FWrapped; }
+  /// When moving by the width lost would take the right-anchored children left of `left`,
+  /// they start at `left` instead and the gaps between them shrink in proportion; children
+  /// stretching to their left give up only the room that was actually taken.
+  void SetSqueeze(int left);
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -31,8 +39,15 @@ class AnchorPanel final : public QWidget {
   };
 
   void Arrange();
+  // Where a right-anchored child's left edge goes at the current width.
+  int RightX(int designX, int rightStart, int rightEnd) const;
 
   int FDesignWidth;
+  int FHeight;
+  int FWrapWidth = 0;
+  int FRowHeight = 0;
+  bool FWrapped = false;
+  int FSqueezeLeft = 0;
   std::vector<Placement> FPlacements;
 };
 

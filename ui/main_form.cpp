@@ -1,6 +1,7 @@
 #include "ui/main_form.h"
 
 #include <QAbstractEventDispatcher>
+#include <QActionGroup>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -11,12 +12,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <atomic>
@@ -44,6 +48,11 @@ using Anchor = AnchorPanel::Anchor;
 constexpr int kDesignWidth = 1178;
 constexpr int kDesignHeight = 709;
 constexpr int kFontPixels = 11;
+// The bottom buttons: the left group ends at 790, the right one starts at 814 by design.
+constexpr int kBottomWrapWidth = kDesignWidth - 16;
+constexpr int kBottomRowHeight = 32;
+// Small enough for an 800 x 600 screen, large enough that no control covers another.
+constexpr QSize kMinimumClientSize(800, 500);
 
 // Used until the real services are set: every dialog is cancelled, nothing reaches the desktop.
 class NoDialogs final : public DialogService {
@@ -64,9 +73,10 @@ class NoShell final : public ShellService {
  public:
   TrashResult MoveToTrash(const std::vector<std::string>&) override { return {}; }
   std::string RestoreFromTrash(const TrashedItem&) override { return "no desktop"; }
-  void RevealFile(const std::string&) override {}
-  void OpenFolder(const std::string&) override {}
-  void OpenUrl(const std::string&) override {}
+  bool RevealFile(const std::string&) override { return false; }
+  bool OpenFolder(const std::string&) override { return false; }
+  bool OpenFile(const std::string&) override { return false; }
+  bool OpenUrl(const std::string&) override { return false; }
   void StartProgram(const std::string&) override {}
 };
 
@@ -117,6 +127,9 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 }
 
 TMainForm::~TMainForm() {
+  if (FSaveTimer != nullptr && FSaveTimer->isActive()) SaveSettings();
+  // The children about to go still signal (the folder list empties): nobody may act on them.
+  StopWatchingSettings();
   // The views and their models go first: the models observe the lists that FState owns, and
   // FState (rows, then the path index, then the records) is released after this body.
   delete PageControl1;
@@ -158,7 +171,9 @@ void TMainForm::FormCreate() {
 
   SetFocusOrder();
   ConnectCommands();
+  ConnectLists();
   btnStop->setEnabled(false);
+  client->setMinimumSize(kMinimumClientSize);
 
   const QRect screenArea = screen()->availableGeometry();
   setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
@@ -194,6 +209,11 @@ void TMainForm::BuildTopPanel() {
   p.Place(seMinSizeMB, {755, 72, 133, 22}, Anchor::Right);
   chkParallelHash = CheckBox("chkParallelHash", "Parallel hashing", true);
   p.Place(chkParallelHash, {755, 100, 132, 17}, Anchor::Right);
+  chkHashCache = CheckBox("chkHashCache", "Use hash cache", true);
+  chkHashCache->setToolTip(
+      QStringLiteral("Take the hashes of unchanged files from the last scans instead of reading "
+                     "the files again"));
+  p.Place(chkHashCache, {909, 100, 133, 17}, Anchor::Right);
 
   Label4 = Label("Label4", "Max groups (0 = all):");
   p.Place(Label4, LabelRect(Label4, 909, 8), Anchor::Right);
@@ -204,6 +224,8 @@ void TMainForm::BuildTopPanel() {
   seMinGroupSize = Named(new SpinField(2, 1000, 2), "seMinGroupSize");
   p.Place(seMinGroupSize, {909, 72, 133, 22}, Anchor::Right);
 
+  // Narrow windows keep the folder list and its caption clear of the options.
+  p.SetSqueeze(Label1->sizeHint().width() + 8 + 16);
   btnScan = Named(new QToolButton, "btnScan");
   btnScan->setText(QStringLiteral("Scan"));
   btnScan->setIcon(QIcon(QStringLiteral(":/icons/qr-code-scan.svg")));
@@ -266,13 +288,13 @@ void TMainForm::BuildBottomPanel() {
        "Check all but one in group",
        {8, 9, 160, 25},
        Anchor::Left},
-      {&TMainForm::btnCheckAll, "btnCheckAll", "Check all", {176, 9, 90, 25}, Anchor::Left},
-      {&TMainForm::btnUncheckAll, "btnUncheckAll", "Uncheck all", {272, 9, 90, 25}, Anchor::Left},
-      {&TMainForm::Button1, "Button1", "Open location", {368, 9, 119, 25}, Anchor::Left},
+      {&TMainForm::btnCheckAll, "btnCheckAll", "Check all", {190, 9, 90, 25}, Anchor::Left},
+      {&TMainForm::btnUncheckAll, "btnUncheckAll", "Uncheck all", {286, 9, 90, 25}, Anchor::Left},
+      {&TMainForm::Button1, "Button1", "Open location", {382, 9, 119, 25}, Anchor::Left},
       {&TMainForm::btnDeleteSelected,
        "btnDeleteSelected",
        "Delete checked to Recycle Bin",
-       {496, 9, 200, 25},
+       {510, 9, 200, 25},
        Anchor::Left},
       {&TMainForm::btnExportFiles,
        "btnExportFiles",
@@ -294,11 +316,60 @@ void TMainForm::BuildBottomPanel() {
   btnUndo = Button("btnUndo", "Undo");
   btnUndo->setToolTip(QStringLiteral("Put back what the last delete moved to the Recycle Bin"));
   btnUndo->hide();
-  PanelBottom->Place(btnUndo, {704, 9, 72, 25}, Anchor::Left);
+  PanelBottom->Place(btnUndo, {718, 9, 72, 25}, Anchor::Left);
+  BuildKeepRuleChoice();
+  PanelBottom->Place(btnKeepRule, {168, 9, 18, 25}, Anchor::Left);
+  // Narrower than the two button groups side by side, the right group takes a row of its own.
+  PanelBottom->SetWrap(kBottomWrapWidth, kBottomRowHeight);
   Button2->setFont(UiFont(12));
   Button2->setToolTip(QStringLiteral("About program..."));
   BuildStatusStrip();
   PanelBottom->Place(Panel1, {0, 40, kDesignWidth, 41}, Anchor::Stretch);
+}
+
+void TMainForm::BuildKeepRuleChoice() {
+  struct RuleItem {
+    KeepRule Rule;
+    const char* Text;
+  };
+  static const RuleItem kRules[] = {
+      {KeepRule::First, "Keep the first found"},
+      {KeepRule::Newest, "Keep the newest"},
+      {KeepRule::Oldest, "Keep the oldest"},
+      {KeepRule::ShortestPath, "Keep the shortest path"},
+      {KeepRule::FolderOrder, "Keep the one in the highest folder to scan"},
+  };
+  btnKeepRule = Named(new QToolButton, "btnKeepRule");
+  btnKeepRule->setArrowType(Qt::DownArrow);
+  btnKeepRule->setPopupMode(QToolButton::InstantPopup);
+  // The arrow says it all; the style's own menu mark beside it would only crowd it.
+  btnKeepRule->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+  auto* menu = Named(new QMenu(btnKeepRule), "KeepRuleMenu");
+  auto* choices = new QActionGroup(menu);
+  for (const RuleItem& item : kRules) {
+    QAction* action = menu->addAction(QString::fromUtf8(item.Text));
+    action->setObjectName(QStringLiteral("actKeep_") +
+                          QString::fromStdString(KeepRuleName(item.Rule)));
+    action->setCheckable(true);
+    action->setData(static_cast<int>(item.Rule));
+    choices->addAction(action);
+    connect(action, &QAction::triggered, this, [this, rule = item.Rule] { SetKeepRule(rule); });
+  }
+  btnKeepRule->setMenu(menu);
+  SetKeepRule(KeepRule::First);
+}
+
+void TMainForm::SetKeepRule(KeepRule rule) {
+  FKeepRule = rule;
+  for (QAction* action : btnKeepRule->menu()->actions()) {
+    if (action->data().toInt() != static_cast<int>(rule)) continue;
+    action->setChecked(true);
+    const QString tip = QStringLiteral("Which copy \"Check all but one in group\" keeps: ") +
+                        action->text().mid(5).toLower();
+    btnKeepRule->setToolTip(tip);
+    btnSelectAllButOne->setToolTip(tip);
+  }
+  emit settingChanged();
 }
 
 void TMainForm::BuildStatusStrip() {
@@ -360,7 +431,8 @@ void TMainForm::SetFocusOrder() {
                                                rgCompareItems->button(3),
                                                chkFileDuplicates,
                                                chkDirDuplicates,
-                                               chkParallelHash};
+                                               chkParallelHash,
+                                               chkHashCache};
   const std::initializer_list<QWidget*> bottom = {
       btnSelectAllButOne, btnCheckAll,   btnUncheckAll, btnDeleteSelected, btnUndo,
       btnExportFiles,     btnExportDirs, btnStop,       Button1,           Button2};
@@ -368,6 +440,22 @@ void TMainForm::SetFocusOrder() {
     for (auto it = chain.begin() + 1; it != chain.end(); ++it)
       setTabOrder(*(it - 1), *it);
   }
+}
+
+void TMainForm::ConnectLists() {
+  for (const ListKind kind : {ListKind::Files, ListKind::Dirs}) {
+    ResultView* view = kind == ListKind::Files ? lvFiles : lvDirs;
+    ResultList& list = kind == ListKind::Files ? FState.lvFiles : FState.lvDirs;
+    connect(view, &ResultView::openRequested, this, [this, kind, &list](size_t row) {
+      RunCommand([&] { OpenRowEntry(list, kind, row, Dialogs(), Shell()); });
+    });
+    connect(view, &ResultView::showInFolderRequested, this, [this, kind, &list](size_t row) {
+      RunCommand([&] { OpenLocation(list, kind, row, Dialogs(), Shell()); });
+    });
+  }
+  auto* removeKey = new QShortcut(QKeySequence::Delete, lbFolders);
+  removeKey->setContext(Qt::WidgetShortcut);
+  connect(removeKey, &QShortcut::activated, this, &TMainForm::btnRemoveFolderClick);
 }
 
 void TMainForm::ConnectCommands() {
@@ -475,6 +563,7 @@ ScanSettings TMainForm::CurrentSettings() {
   settings.MaxGroups = seMaxGroups->Value();
   settings.MinGroupSize = seMinGroupSize->Value();
   settings.ParallelHashing = chkParallelHash->isChecked();
+  settings.UseHashCache = chkHashCache->isChecked();
   return settings;
 }
 
@@ -510,6 +599,8 @@ void TMainForm::btnScanClick() {
   FDriver.btnScanClick();
   EndScanInfo(FDriver.LastOutcome());
   SetEditCommandsEnabled(true);
+  // The next key press belongs to the results, never to a field whose text it would replace.
+  if (FDriver.LastOutcome() == ScanOutcome::Done && isActiveWindow()) ActiveView()->setFocus();
   if (FCloseRequested) {
     FCloseRequested = false;
     close();
@@ -528,6 +619,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  SaveSettings();
   QMainWindow::closeEvent(event);
 }
 
@@ -537,6 +629,7 @@ void TMainForm::SetEditCommandsEnabled(bool enabled) {
                                        btnUndo, btnSelectAllButOne, btnCheckAll, btnUncheckAll}) {
     command->setEnabled(enabled);
   }
+  btnKeepRule->setEnabled(enabled);
   FFilesModel->SetChecksLocked(!enabled);
   FDirsModel->SetChecksLocked(!enabled);
 }
@@ -565,6 +658,7 @@ void TMainForm::ShowFolderList(const std::vector<std::string>& folders) {
   for (const std::string& folder : folders) {
     auto* item = new QListWidgetItem(FromBytes(folder), lbFolders);
     item->setData(Qt::UserRole, QByteArray::fromStdString(folder));
+    item->setToolTip(item->text());  // a narrow list cuts the path
   }
 }
 
@@ -597,7 +691,7 @@ ResultView* TMainForm::ActiveView() const {
 
 void TMainForm::btnSelectAllButOneClick() {
   if (FDriver.IsScanning()) return;
-  CheckAllButOneInGroup(ActiveList());
+  CheckAllButOneInGroup(ActiveList(), FKeepRule, FolderList());
 }
 
 void TMainForm::btnCheckAllClick() {

@@ -24,6 +24,7 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QTabWidget;
+class QTimer;
 class QToolButton;
 
 namespace parvolane {
@@ -83,6 +84,20 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   /// "Show skipped": the scan folders that could not be scanned and the entries skipped.
   void btnShowSkippedClick();
 
+  /// Remembers the folders, the options, the window size and the keep rule in `file` (INI):
+  /// reads them now and writes them whenever they change. A file that cannot be read or
+  /// parsed leaves the defaults, and so does any value out of its range. A window that never
+  /// calls this (every test window) remembers nothing.
+  void RememberSettingsIn(const QString& file);
+  /// Writes the remembered settings now (nothing when none are remembered).
+  void SaveSettings();
+  /// The settings file in the user's configuration folder.
+  static QString DefaultSettingsFile();
+
+  /// The copy "Check all but one in group" keeps.
+  void SetKeepRule(KeepRule rule);
+  KeepRule CurrentKeepRule() const { return FKeepRule; }
+
   /// Shows what the scan state's results hold and what the scan skipped, beside the status.
   void ShowScanSummary();
 
@@ -110,6 +125,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QLabel* Label3 = nullptr;
   SpinField* seMinSizeMB = nullptr;
   QCheckBox* chkParallelHash = nullptr;
+  QCheckBox* chkHashCache = nullptr;
   QLabel* Label4 = nullptr;
   SpinField* seMaxGroups = nullptr;
   QLabel* Label5 = nullptr;
@@ -124,6 +140,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   // Bottom panel and status strip
   AnchorPanel* PanelBottom = nullptr;
   QPushButton* btnSelectAllButOne = nullptr;
+  QToolButton* btnKeepRule = nullptr;  // which copy "Check all but one in group" keeps
   QPushButton* btnCheckAll = nullptr;
   QPushButton* btnUncheckAll = nullptr;
   QPushButton* Button1 = nullptr;
@@ -144,9 +161,12 @@ class TMainForm final : public QMainWindow, public ScanReporter {
  signals:
   /// Every text written to the status line, in order (benchmarks and tests follow a scan).
   void statusReported(const QString& text);
+  /// Something worth remembering between runs changed.
+  void settingChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void FormCreate();
@@ -160,6 +180,12 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void EndScanInfo(ScanOutcome outcome);
   void SetFocusOrder();
   void ConnectCommands();
+  void ConnectLists();
+  void BuildKeepRuleChoice();
+  void LoadSettings();
+  void WatchSettings();
+  void StopWatchingSettings();
+  void SaveSettingsSoon();
 
   std::vector<std::string> FolderList() const;
   void ShowFolderList(const std::vector<std::string>& folders);
@@ -179,6 +205,9 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ResultModel* FFilesModel = nullptr;
   ResultModel* FDirsModel = nullptr;
   std::string FLastAddFolderParent;
+  KeepRule FKeepRule = KeepRule::First;
+  QString FSettingsFile;  // empty: nothing is remembered
+  QTimer* FSaveTimer = nullptr;
   // The progress range to return to when the marquee ends.
   int32_t FProgressMin = 0;
   int32_t FProgressMax = 100;

@@ -200,6 +200,9 @@ bool AddFolderFromPicker(std::vector<std::string>& folders, std::string& lastPar
   return true;
 }
 
+// No file manager or program took the request: say so, or the click seems lost.
+constexpr const char* kNothingOpened = "No program on this desktop could open ";
+
 void OpenLocation(const ResultList& list, ListKind kind, std::optional<size_t> selectedRow,
                   DialogService& dialogs, ShellService& shell) {
   if (!selectedRow || *selectedRow >= list.RowCount()) {
@@ -209,10 +212,10 @@ void OpenLocation(const ResultList& list, ListKind kind, std::optional<size_t> s
   const ResultRow& row = list.Row(*selectedRow);
   if (kind == ListKind::Dirs) {
     const std::string& folder = FolderOfRow(row);
-    if (IsExistingFolder(folder))
-      shell.OpenFolder(folder);
-    else
+    if (!IsExistingFolder(folder))
       dialogs.ShowMessage("Directory does not exist: " + folder);
+    else if (!shell.OpenFolder(folder))
+      dialogs.ShowError(kNothingOpened + folder);
     return;
   }
   if (row.Path.empty()) {
@@ -220,10 +223,26 @@ void OpenLocation(const ResultList& list, ListKind kind, std::optional<size_t> s
     return;
   }
   const std::string& path = row.Path;
-  if (IsExistingFile(path))
-    shell.RevealFile(path);
-  else
+  if (!IsExistingFile(path))
     dialogs.ShowMessage("File does not exist: " + path);
+  else if (!shell.RevealFile(path))
+    dialogs.ShowError(kNothingOpened + path);
+}
+
+void OpenRowEntry(const ResultList& list, ListKind kind, size_t row, DialogService& dialogs,
+                  ShellService& shell) {
+  if (row >= list.RowCount()) return;
+  const std::string& path =
+      kind == ListKind::Dirs ? FolderOfRow(list.Row(row)) : list.Row(row).Path;
+  if (path.empty()) return;
+  const bool there = kind == ListKind::Dirs ? IsExistingFolder(path) : IsExistingFile(path);
+  if (!there) {
+    dialogs.ShowMessage(
+        (kind == ListKind::Dirs ? "Directory does not exist: " : "File does not exist: ") + path);
+    return;
+  }
+  const bool opened = kind == ListKind::Dirs ? shell.OpenFolder(path) : shell.OpenFile(path);
+  if (!opened) dialogs.ShowError(kNothingOpened + path);
 }
 
 void ShowAbout(DialogService& dialogs) {

@@ -47,6 +47,11 @@ bool AddFolderFromPicker(std::vector<std::string>& folders, std::string& lastPar
 void OpenLocation(const ResultList& list, ListKind kind, std::optional<size_t> selectedRow,
                   DialogService& dialogs, ShellService& shell);
 
+/// Opens one row's file (or folder) with the desktop's program for it; tells when it is gone
+/// or nothing could open it.
+void OpenRowEntry(const ResultList& list, ListKind kind, size_t row, DialogService& dialogs,
+                  ShellService& shell);
+
 /// The About box.
 void ShowAbout(DialogService& dialogs);
 

@@ -1,7 +1,9 @@
 #include "ui/result_model.h"
 
+#include <QLocale>
 #include <QString>
 #include <algorithm>
+#include <array>
 
 namespace parvolane {
 
@@ -14,6 +16,20 @@ QString FromBytes(const std::string& text) {
 }
 
 }  // namespace
+
+QString ShortSizeText(int64_t bytes) {
+  if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
+  static constexpr std::array<const char*, 4> kUnits = {"KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < kUnits.size()) {
+    value /= 1024.0;
+    ++unit;
+  }
+  // Three significant digits read at a glance: "8.5 KB", "42.0 MB", "731 GB".
+  const int decimals = value < 100.0 ? 1 : 0;
+  return QLocale().toString(value, 'f', decimals) + QLatin1Char(' ') + QLatin1String(kUnits[unit]);
+}
 
 ResultModel::ResultModel(ResultList& list, QObject* parent)
     : QAbstractTableModel(parent), FList(list) {
@@ -36,6 +52,11 @@ std::optional<size_t> ResultModel::ListRowAt(int viewRow) const {
   const Entry entry = FEntries[static_cast<size_t>(viewRow)];
   if (entry < 0 || static_cast<size_t>(entry) >= FList.RowCount()) return std::nullopt;
   return static_cast<size_t>(entry);
+}
+
+bool ResultModel::IsSizeColumn(size_t column) const {
+  // The size is the last column of both lists.
+  return column + 1 == FList.Columns().size() && column > 0;
 }
 
 int ResultModel::ViewRowOf(size_t listRow) const {
@@ -78,8 +99,14 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
     case HeaderRole:
       return false;
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
+      if (IsSizeColumn(column) && row.Seen.Size >= 0) return ShortSizeText(row.Seen.Size);
       return column < row.Texts.size() ? FromBytes(row.Texts[column]) : QString();
+    case Qt::ToolTipRole:
+      if (!row.Path.empty()) return FromBytes(row.Path);
+      return column < row.Texts.size() ? FromBytes(row.Texts[column]) : QString();
+    case Qt::TextAlignmentRole:
+      if (IsSizeColumn(column)) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+      return {};
     case Qt::CheckStateRole:
       if (column == 0) return row.Checked ? Qt::Checked : Qt::Unchecked;
       return {};

@@ -10,6 +10,9 @@
 
 namespace parvolane {
 
+/// A size as the lists show it: bytes below 1 KB, else KB, MB, GB or TB with three digits.
+QString ShortSizeText(int64_t bytes);
+
 /// Shows a ResultList to Qt views without copying its rows. Each group becomes a header line
 /// followed by its rows, all on one level: a flat table keeps a reset of several hundred
 /// thousand rows down to filling one index vector, where a tree of groups would make the view
@@ -66,6 +69,7 @@ class ResultModel final : public QAbstractTableModel, public ResultListObserver 
   static Entry HeaderEntry(size_t groupIndex) { return -static_cast<Entry>(groupIndex) - 1; }
 
   bool IsLine(const QModelIndex& index) const;
+  bool IsSizeColumn(size_t column) const;
   void Rebuild();
   void RebuildGrouped();
 

@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QLabel>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
@@ -69,13 +69,20 @@ TfrmNewVersion::TfrmNewVersion(UpdateSession& session, UpdateSettings settings,
   VirtualImage1->setObjectName(QStringLiteral("VirtualImage1"));
   VirtualImage1->setGeometry(9, 15, 70, 75);
 
-  Label1 = new QLabel(this);
+  // The change list is shown as the vendor wrote it, never as markup; a long one scrolls.
+  Label1 = new QPlainTextEdit(this);
   Label1->setObjectName(QStringLiteral("Label1"));
   Label1->setGeometry(90, 11, 327, 115);
-  // The change list is shown as the vendor wrote it, never as markup.
-  Label1->setTextFormat(Qt::PlainText);
-  Label1->setWordWrap(true);
-  Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Label1->setReadOnly(true);
+  Label1->setFrameShape(QFrame::NoFrame);
+  Label1->setFocusPolicy(Qt::ClickFocus);  // Tab goes between the buttons, as before
+  Label1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  Label1->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  Label1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  QPalette blend = Label1->palette();  // reads as the dialog's own text, not an input field
+  blend.setColor(QPalette::Base, blend.color(QPalette::Window));
+  Label1->setPalette(blend);
+  Label1->document()->setDocumentMargin(0);
 
   ProgressBar1 = new QProgressBar(this);
   ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
@@ -114,9 +121,9 @@ void TfrmNewVersion::FormShow() {
   setWindowTitle(QStringLiteral(" ") + QString::fromUtf8(ApplicationTitle));
   btUpdateNow->setText(QStringLiteral("Update Now"));
   btCancel->setText(FSession.ExitAfterDialog ? QStringLiteral("Exit") : QStringLiteral("Skip"));
-  // QLabel breaks lines at LF; a CR would show as a stray glyph.
-  Label1->setText(QString::fromStdString(FSession.NewVersionMessage)
-                      .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  // Lines break at LF; a CR would show as a stray glyph.
+  Label1->setPlainText(QString::fromStdString(FSession.NewVersionMessage)
+                           .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   btUpdateNow->setFocus();
 }
 
@@ -152,7 +159,9 @@ void TfrmNewVersion::btUpdateNowClick() {
     FDialogs.ShowError(
         std::string("Failed to download update. Please download manually on website.\r\n\r\n") +
         error.what());
-    FShell.OpenUrl("https://" + FSettings.webHost);
+    const std::string site = "https://" + FSettings.webHost;
+    if (!FShell.OpenUrl(site))
+      FDialogs.ShowError("No program on this desktop could open the web site " + site);
   }
   FDownloading = false;
   close();

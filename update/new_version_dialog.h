@@ -6,7 +6,7 @@
 #include "platform/services.h"
 #include "update/update_session.h"
 
-class QLabel;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
@@ -62,7 +62,7 @@ class TfrmNewVersion final : public QDialog {
   InstallerDownload* FDownload = nullptr;
 
   QWidget* VirtualImage1;
-  QLabel* Label1;
+  QPlainTextEdit* Label1;  // the change list
   QProgressBar* ProgressBar1;
   QPushButton* btUpdateNow;
   QPushButton* btCancel;

@@ -96,12 +96,27 @@ class FakeShell final : public ShellService {
     Restored.push_back(item);
     return RestoreError;
   }
-  void RevealFile(const std::string& path) override { Revealed.push_back(path); }
-  void OpenFolder(const std::string& path) override { OpenedFolders.push_back(path); }
-  void OpenUrl(const std::string& url) override { OpenedUrls.push_back(url); }
+  bool RevealFile(const std::string& path) override {
+    Revealed.push_back(path);
+    return OpenSucceeds;
+  }
+  bool OpenFolder(const std::string& path) override {
+    OpenedFolders.push_back(path);
+    return OpenSucceeds;
+  }
+  bool OpenFile(const std::string& path) override {
+    OpenedFiles.push_back(path);
+    return OpenSucceeds;
+  }
+  bool OpenUrl(const std::string& url) override {
+    OpenedUrls.push_back(url);
+    return OpenSucceeds;
+  }
   void StartProgram(const std::string& path) override { Started.push_back(path); }
 
   bool TrashSucceeds = true;
+  /// What every open call answers: false as when no desktop program takes the request.
+  bool OpenSucceeds = true;
   /// When set, answers trash requests in place of TrashSucceeds (for example with the real
   /// trash, or a partial failure).
   std::function<TrashResult(const std::vector<std::string>&)> OnTrash;
@@ -111,6 +126,7 @@ class FakeShell final : public ShellService {
   std::vector<std::string> Revealed;
   std::vector<std::string> OpenedFolders;
   std::vector<std::string> OpenedUrls;
+  std::vector<std::string> OpenedFiles;
   std::vector<std::string> Started;
 };
 

@@ -5,8 +5,10 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -160,9 +162,9 @@ class NewVersionDialogTest : public QObject {
     QCOMPARE(dialog.size(), QSize(431, 196));
     QCOMPARE(run.Button("btUpdateNow")->text(), QString("Update Now"));
     QCOMPARE(run.Button("btCancel")->text(), secondButton);
-    auto* label = dialog.findChild<QLabel*>("Label1");
-    QCOMPARE(label->text(), QString("Headline\n\nWhat's new:\n<b>not markup</b>\n"));
-    QCOMPARE(label->textFormat(), Qt::PlainText);
+    auto* label = dialog.findChild<QPlainTextEdit*>("Label1");
+    QCOMPARE(label->toPlainText(), QString("Headline\n\nWhat's new:\n<b>not markup</b>\n"));
+    QVERIFY(label->isReadOnly());
     QVERIFY(!run.Bar()->isVisible());
     QCOMPARE(dialog.focusWidget(), run.Button("btUpdateNow"));
     QCOMPARE(dialog.Tag(), 1);
@@ -287,6 +289,30 @@ class NewVersionDialogTest : public QObject {
     run.UpdateNow();
     VerifyFailure(run, statusLine.toStdString());
     QCOMPARE(run.server.RequestedPaths(), std::vector<std::string>{kInstallerPath});
+  }
+
+  void aWebSiteThatNothingOpensIsSaidSo() {
+    DialogRun& run = Run();
+    run.server.Route(kInstallerPath, Status(404, "Not Found"));
+    run.shell.OpenSucceeds = false;
+    run.Show();
+    run.UpdateNow();
+    QCOMPARE(run.dialogs.TextsOf("error"),
+             (std::vector<std::string>{kFailure + "HTTP/1.1 404 Not Found",
+                                       "No program on this desktop could open the web site "
+                                       "https://vendor.invalid"}));
+    QCOMPARE(run.dialog->Tag(), 0);
+  }
+
+  void aLongChangeListScrolls() {
+    DialogRun& run = Run();
+    for (int i = 0; i < 20; ++i)
+      run.session.NewVersionMessage += "- change " + std::to_string(i) + "\r\n";
+    TfrmNewVersion& dialog = run.Show();
+    auto* list = dialog.findChild<QPlainTextEdit*>("Label1");
+    QCOMPARE(list->size(), QSize(327, 115));  // the same place, now with a scroll bar
+    QVERIFY(list->verticalScrollBar()->maximum() > 0);
+    QCOMPARE(dialog.focusWidget(), run.Button("btUpdateNow"));
   }
 
   void onlyAWholeVerifiedDownloadIsStarted_data() {

@@ -1,0 +1,162 @@
+// What the window remembers between runs, and how it copes with a file it cannot use.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+#include "support/fake_services.h"
+#include "ui/main_form.h"
+#include "ui/spin_field.h"
+
+using namespace parvolane;
+using parvolane::testing::FakeDialogs;
+
+namespace {
+
+// The values a first start shows, as the window reports them.
+struct Values {
+  std::vector<std::string> Folders;
+  ScanSettings Scan;
+  KeepRule Rule;
+  QSize Size;
+};
+
+Values ValuesOf(TMainForm& form) {
+  return {form.CurrentSettings().Folders, form.CurrentSettings(), form.CurrentKeepRule(),
+          form.size()};
+}
+
+void CompareScanValues(const ScanSettings& a, const ScanSettings& b) {
+  QCOMPARE(a.Folders, b.Folders);
+  QCOMPARE(a.FindFileClones, b.FindFileClones);
+  QCOMPARE(a.FindFolderClones, b.FindFolderClones);
+  QCOMPARE(a.Mode, b.Mode);
+  QCOMPARE(a.MaskText, b.MaskText);
+  QCOMPARE(a.MinSizeMB, b.MinSizeMB);
+  QCOMPARE(a.MaxGroups, b.MaxGroups);
+  QCOMPARE(a.MinGroupSize, b.MinGroupSize);
+  QCOMPARE(a.ParallelHashing, b.ParallelHashing);
+  QCOMPARE(a.UseHashCache, b.UseHashCache);
+}
+
+}  // namespace
+
+class WindowSettingsTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir FDir;
+  QString FFile;
+  Values FDefaults;
+
+ private slots:
+  void initTestCase() {
+    // Whatever goes wrong here, the real user's configuration is never touched.
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(FDir.isValid());
+    FFile = FDir.filePath("config/parvolane/parvolane.conf");
+    TMainForm fresh;
+    FDefaults = ValuesOf(fresh);
+    QVERIFY(FDefaults.Scan.UseHashCache);
+    QVERIFY(!TMainForm::DefaultSettingsFile().startsWith(QDir::homePath() + "/.config/"));
+  }
+
+  void init() { QFile::remove(FFile); }
+
+  void aWindowThatRemembersNothingTouchesNoFile() {
+    {
+      TMainForm form;
+      form.chkDirDuplicates->setChecked(true);
+      form.close();
+    }
+    QVERIFY(!QFile::exists(FFile));
+  }
+
+  void changesAreWrittenAndReadBackAtTheNextStart() {
+    const std::string photos = FDir.filePath("Photos").toStdString();
+    const std::string odd = FDir.path().toStdString() + "/caf\xE9\xFF";  // not UTF-8
+    QVERIFY(::mkdir(photos.c_str(), 0700) == 0 && ::mkdir(odd.c_str(), 0700) == 0);
+    std::vector<std::string> listed;
+    {
+      TMainForm form;
+      form.RememberSettingsIn(FFile);
+      auto dialogs = std::make_unique<FakeDialogs>();
+      dialogs->Folders = {photos, odd};
+      form.SetServices(std::move(dialogs), nullptr);
+      form.btnAddFolder->click();
+      form.btnAddFolder->click();
+      form.chkFileDuplicates->setChecked(false);
+      form.chkDirDuplicates->setChecked(true);
+      form.chkParallelHash->setChecked(false);
+      form.chkHashCache->setChecked(false);
+      form.rgCompareItems->button(int(CompareMode::cmNameAndSize))->setChecked(true);
+      form.edMasks->setText("*.jpg;*.png");
+      form.seMinSizeMB->SetValue(7);
+      form.seMaxGroups->SetValue(0);
+      form.seMinGroupSize->SetValue(3);
+      form.btnKeepRule->menu()->findChild<QAction*>("actKeep_newest")->trigger();
+      form.resize(1000, 700);
+      listed = form.CurrentSettings().Folders;
+      QCOMPARE(listed.size(), size_t{2});
+      QTRY_VERIFY(QFile::exists(FFile));  // written when they change, not only at the end
+      form.close();
+    }
+    TMainForm again;
+    again.RememberSettingsIn(FFile);
+    const ScanSettings s = again.CurrentSettings();
+    QCOMPARE(s.Folders, listed);  // byte for byte
+    QCOMPARE(s.FindFileClones, false);
+    QCOMPARE(s.FindFolderClones, true);
+    QCOMPARE(s.ParallelHashing, false);
+    QCOMPARE(s.UseHashCache, false);
+    QCOMPARE(s.Mode, CompareMode::cmNameAndSize);
+    QCOMPARE(s.MaskText, std::string("*.jpg;*.png"));
+    QCOMPARE(s.MinSizeMB, 7);
+    QCOMPARE(s.MaxGroups, 0);
+    QCOMPARE(s.MinGroupSize, 3);
+    QCOMPARE(again.CurrentKeepRule(), KeepRule::Newest);
+    QCOMPARE(again.size(), QSize(1000, 700));
+    ::rmdir(odd.c_str());  // a name that is not UTF-8 is more than the temporary folder removes
+  }
+
+  void aBrokenFileStartsWithTheDefaults_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("binary garbage") << QByteArray("\x00\xFF\xFE[[\x01=\n@ByteArray(", 18);
+    QTest::newRow("values out of range") << QByteArray(
+        "[General]\nversion=1\ncompareMode=9\nminSizeMB=-5\nmaxGroups=banana\n"
+        "minGroupSize=1\nfindFileClones=maybe\nkeepRule=biggest\n"
+        "windowSize=@Size(99999 -3)\nfolders=relative/path\n");
+    QTest::newRow("another version") << QByteArray("[General]\nversion=2\ncompareMode=0\n");
+    QTest::newRow("empty") << QByteArray();
+  }
+  void aBrokenFileStartsWithTheDefaults() {
+    QFETCH(QByteArray, content);
+    QDir().mkpath(QFileInfo(FFile).absolutePath());
+    QFile file(FFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    TMainForm form;
+    form.RememberSettingsIn(FFile);
+    CompareScanValues(form.CurrentSettings(), FDefaults.Scan);
+    QCOMPARE(form.CurrentKeepRule(), KeepRule::First);
+    QCOMPARE(form.size(), FDefaults.Size);
+    // The next change writes a good file over the broken one.
+    form.chkDirDuplicates->setChecked(true);
+    form.SaveSettings();
+    TMainForm again;
+    again.RememberSettingsIn(FFile);
+    QVERIFY(again.chkDirDuplicates->isChecked());
+  }
+};
+
+QTEST_MAIN(WindowSettingsTest)
+#include "window_settings_test.moc"

@@ -1,0 +1,149 @@
+// What the main window remembers between runs.
+#include <QAbstractItemModel>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QRadioButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include "ui/main_form.h"
+#include "ui/spin_field.h"
+
+namespace parvolane {
+
+namespace {
+
+// Raised when a stored value changes its meaning; an older file is then left unread.
+constexpr int kSettingsVersion = 1;
+
+std::optional<int> IntOf(const QSettings& store, const char* key) {
+  bool ok = false;
+  const int value = store.value(QLatin1String(key)).toInt(&ok);
+  return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+void ReadCheck(const QSettings& store, const char* key, QCheckBox* box) {
+  const QVariant value = store.value(QLatin1String(key));
+  const QString text = value.toString();
+  if (text == QLatin1String("true") || text == QLatin1String("false"))
+    box->setChecked(text == QLatin1String("true"));
+}
+
+void ReadSpin(const QSettings& store, const char* key, SpinField* field) {
+  const std::optional<int> value = IntOf(store, key);
+  if (value && *value >= field->Minimum() && *value <= field->Maximum()) field->SetValue(*value);
+}
+
+}  // namespace
+
+QString TMainForm::DefaultSettingsFile() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         QStringLiteral("/parvolane/parvolane.conf");
+}
+
+void TMainForm::RememberSettingsIn(const QString& file) {
+  const bool first = FSettingsFile.isEmpty();
+  FSettingsFile = file;
+  LoadSettings();
+  if (first) WatchSettings();
+}
+
+void TMainForm::LoadSettings() {
+  if (!QFileInfo::exists(FSettingsFile)) return;
+  const QSettings store(FSettingsFile, QSettings::IniFormat);
+  // A file that cannot be read or parsed, or that an other version wrote, is not half-used.
+  if (store.status() != QSettings::NoError || IntOf(store, "version") != kSettingsVersion) return;
+  std::vector<std::string> folders;
+  for (const QVariant& folder : store.value(QStringLiteral("folders")).toList()) {
+    const QByteArray path = folder.toByteArray();
+    if (path.startsWith('/')) folders.push_back(path.toStdString());
+  }
+  ShowFolderList(folders);
+  ReadCheck(store, "findFileClones", chkFileDuplicates);
+  ReadCheck(store, "findFolderClones", chkDirDuplicates);
+  ReadCheck(store, "parallelHashing", chkParallelHash);
+  ReadCheck(store, "useHashCache", chkHashCache);
+  if (const std::optional<int> mode = IntOf(store, "compareMode"); mode && *mode >= 0 && *mode < 4)
+    rgCompareItems->button(*mode)->setChecked(true);
+  if (store.contains(QStringLiteral("masks")))
+    edMasks->setText(store.value(QStringLiteral("masks")).toString());
+  ReadSpin(store, "minSizeMB", seMinSizeMB);
+  ReadSpin(store, "maxGroups", seMaxGroups);
+  ReadSpin(store, "minGroupSize", seMinGroupSize);
+  SetKeepRule(KeepRuleFromName(store.value(QStringLiteral("keepRule")).toString().toStdString()));
+  const QSize size = store.value(QStringLiteral("windowSize")).toSize();
+  if (size.isValid() && size.width() <= 16384 && size.height() <= 16384)
+    resize(size.expandedTo(minimumSizeHint()));
+}
+
+void TMainForm::SaveSettings() {
+  if (FSettingsFile.isEmpty()) return;
+  if (FSaveTimer != nullptr) FSaveTimer->stop();
+  QDir().mkpath(QFileInfo(FSettingsFile).absolutePath());
+  QSettings store(FSettingsFile, QSettings::IniFormat);
+  store.clear();  // whatever was broken in the file goes
+  store.setValue(QStringLiteral("version"), kSettingsVersion);
+  QVariantList folders;
+  for (const std::string& folder : FolderList())
+    folders.push_back(QByteArray::fromStdString(folder));
+  store.setValue(QStringLiteral("folders"), folders);
+  store.setValue(QStringLiteral("findFileClones"), chkFileDuplicates->isChecked());
+  store.setValue(QStringLiteral("findFolderClones"), chkDirDuplicates->isChecked());
+  store.setValue(QStringLiteral("parallelHashing"), chkParallelHash->isChecked());
+  store.setValue(QStringLiteral("useHashCache"), chkHashCache->isChecked());
+  store.setValue(QStringLiteral("compareMode"), rgCompareItems->checkedId());
+  store.setValue(QStringLiteral("masks"), edMasks->text());
+  store.setValue(QStringLiteral("minSizeMB"), seMinSizeMB->Value());
+  store.setValue(QStringLiteral("maxGroups"), seMaxGroups->Value());
+  store.setValue(QStringLiteral("minGroupSize"), seMinGroupSize->Value());
+  store.setValue(QStringLiteral("keepRule"), QString::fromStdString(KeepRuleName(FKeepRule)));
+  if (!isMaximized() && !isFullScreen()) store.setValue(QStringLiteral("windowSize"), size());
+  store.sync();  // a file that cannot be written is left as it is; the window goes on
+}
+
+void TMainForm::SaveSettingsSoon() {
+  if (!FSettingsFile.isEmpty() && FSaveTimer != nullptr) FSaveTimer->start();
+}
+
+void TMainForm::WatchSettings() {
+  // Changes come in bursts (typing a mask, dragging the window's edge): one write after them.
+  FSaveTimer = new QTimer(this);
+  FSaveTimer->setSingleShot(true);
+  FSaveTimer->setInterval(300);
+  connect(FSaveTimer, &QTimer::timeout, this, &TMainForm::SaveSettings);
+  const auto soon = [this] { SaveSettingsSoon(); };
+  QAbstractItemModel* folders = lbFolders->model();
+  connect(folders, &QAbstractItemModel::rowsInserted, this, soon);
+  connect(folders, &QAbstractItemModel::rowsRemoved, this, soon);
+  connect(folders, &QAbstractItemModel::modelReset, this, soon);
+  for (QCheckBox* box : {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache})
+    connect(box, &QCheckBox::toggled, this, soon);
+  connect(rgCompareItems, &QButtonGroup::idToggled, this, soon);
+  connect(edMasks, &QLineEdit::textChanged, this, soon);
+  for (SpinField* field : {seMinSizeMB, seMaxGroups, seMinGroupSize})
+    connect(field, &QAbstractSpinBox::editingFinished, this, soon);
+  connect(this, &TMainForm::settingChanged, this, soon);
+}
+
+void TMainForm::StopWatchingSettings() {
+  if (FSaveTimer == nullptr) return;
+  FSaveTimer->stop();
+  for (QObject* sender : std::initializer_list<QObject*>{
+           lbFolders->model(), chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache,
+           rgCompareItems, edMasks, seMinSizeMB, seMaxGroups, seMinGroupSize}) {
+    disconnect(sender, nullptr, this, nullptr);
+  }
+  FSettingsFile.clear();
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  SaveSettingsSoon();
+}
+
+}  // namespace parvolane
