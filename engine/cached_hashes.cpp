@@ -1,11 +1,8 @@
 #include "engine/cached_hashes.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 
 #include "engine/file_digest.h"
-#include "platform/posix/long_path.h"
 
 namespace parvolane {
 
@@ -31,30 +28,33 @@ void CachedHashes::Apply(const std::vector<TFileInfo*>& targets, const ScanRepor
   FKnown.assign(targets.size(), std::nullopt);
   if (!FCache->Usable()) return;
   const int64_t now = NowNs();
+  // The key is what the walk saw: a file that changed since then has other times now, so what
+  // is stored under that key can never be taken for its new content.
+  const bool empty = FCache->EntryCount() == 0;
   FCache->BeginLookups();
   for (size_t i = 0; i < targets.size(); ++i) {
     if (reporter.IsStopRequested() || !FCache->Usable()) break;
     TFileInfo& record = *targets[i];
-    struct stat st {};
-    if (!StatLongPath(record.FullPath, st, false) || !S_ISREG(st.st_mode) ||
-        static_cast<int64_t>(st.st_size) != record.Size) {
-      continue;  // changed since the walk: hashed as usual, never stored
-    }
-    Known known{HashCacheKeyOf(st), false, false, false};
+    if (record.Size < 1 || record.Id.Inode == 0) continue;
+    Known known{HashCacheKey{record.Id, record.Size, record.MTimeNs, record.CTimeNs}, false, false,
+                false};
     known.Storable = now - std::max(known.Key.MTimeNs, known.Key.CTimeNs) >= kSettledAfterNs;
-    HashCache::Facts facts = FCache->Lookup(known.Key);
-    if (facts.Sha1 && record.ContentHash.empty()) {
-      record.ContentHash = std::move(*facts.Sha1);
-      known.HadHash = true;
-      ++FHits;
-    }
-    if (facts.EdgeSignature && !record.EdgeSignature) {
-      record.EdgeSignature = facts.EdgeSignature;
-      known.HadEdge = true;
-    }
+    if (!empty) Take(FCache->Lookup(known.Key), record, known);
     FKnown[i] = known;
   }
   FCache->EndLookups();
+}
+
+void CachedHashes::Take(HashCache::Facts facts, TFileInfo& record, Known& known) {
+  if (facts.Sha1 && record.ContentHash.empty()) {
+    record.ContentHash = std::move(*facts.Sha1);
+    known.HadHash = true;
+    ++FHits;
+  }
+  if (facts.EdgeSignature && !record.EdgeSignature) {
+    record.EdgeSignature = facts.EdgeSignature;
+    known.HadEdge = true;
+  }
 }
 
 void CachedHashes::Save(const std::vector<TFileInfo*>& targets) {

@@ -38,6 +38,8 @@ class CachedHashes final {
     bool HadHash = false;
     bool HadEdge = false;
   };
+  void Take(HashCache::Facts facts, TFileInfo& record, Known& known);
+
   std::unique_ptr<HashCache> FCache;
   std::vector<std::optional<Known>> FKnown;  // by target index
   size_t FHits = 0;

@@ -58,6 +58,8 @@ class TFileInfo final {
   /// the size query failed).
   FileId Id;
   int64_t MTimeNs = 0;
+  /// Status-change time, nanoseconds since the epoch (the hash cache's key needs it).
+  int64_t CTimeNs = 0;
   /// The digest of the first and last blocks once known (read, or taken from the hash cache).
   std::optional<size_t> EdgeSignature;
 };
@@ -73,6 +75,8 @@ std::string_view NameOfPath(std::string_view path);
 
 /// The modification time of a stat record in nanoseconds since the epoch.
 int64_t MTimeNsOf(const struct stat& st);
+/// The status-change time of a stat record in nanoseconds since the epoch.
+int64_t CTimeNsOf(const struct stat& st);
 
 /// Size of a path's own directory entry without following a link: 0 for a symbolic link,
 /// -1 when the query fails. Paths of any length.

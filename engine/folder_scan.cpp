@@ -87,6 +87,7 @@ class MaskWalk final : public WalkVisitor {
     found.Size = S_ISLNK(entry.st_mode) ? 0 : static_cast<int64_t>(entry.st_size);
     found.Id = FileId{entry.st_dev, entry.st_ino};
     found.MTimeNs = MTimeNsOf(entry);
+    found.CTimeNs = CTimeNsOf(entry);
     return found;
   }
 
@@ -189,6 +190,7 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
         auto record = std::make_unique<TFileInfo>(std::move(file.Path), file.Size);
         record->Id = file.Id;
         record->MTimeNs = file.MTimeNs;
+        record->CTimeNs = file.CTimeNs;
         // The path check catches what the identity cannot: a failed size query, or a file
         // replaced between two walks.
         if (!state.FFileMap.try_emplace(record->FullPath, record.get()).second) continue;

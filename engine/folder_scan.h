@@ -17,6 +17,7 @@ struct FoundFile {
   int64_t Size = -1;  // -1 when the query failed; 0 for a symbolic link
   FileId Id;          // valid when Size >= 0
   int64_t MTimeNs = 0;
+  int64_t CTimeNs = 0;
 };
 
 /// What may end a walk early, and where it counts what it skipped.

@@ -108,7 +108,9 @@ HashCache::HashCache(const std::string& path, uint64_t edgeFingerprint, int busy
   }
   sqlite3_busy_timeout(FDb, busyTimeoutMs);
   sqlite3_extended_result_codes(FDb, 1);
-  if (!Exec("PRAGMA journal_mode=WAL") || !Prepare()) return;
+  // A cache may lose its last write to a power cut (WAL mode never corrupts it that way); it
+  // must not make every scan wait for the disk.
+  if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") || !Prepare()) return;
   CheckEdgeFingerprint(edgeFingerprint);
 }
 
