@@ -12,6 +12,7 @@
 
 #include "platform/posix/long_path.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_dirs.h"
 
 namespace parvolane {
 
@@ -80,12 +81,7 @@ void FolderListing::Clear() {
 
 TrashFolders::TrashFolders()
     : FVolumeName(".Trash-" + std::to_string(::getuid())), FUid(std::to_string(::getuid())) {
-  std::string home;
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
-    home = std::string(data) + "/Trash";
-  } else if (const char* user = std::getenv("HOME"); user != nullptr && user[0] == '/') {
-    home = std::string(user) + "/.local/share/Trash";
-  }
+  const std::string home = HomeTrashFolder();
   struct stat st {};
   if (!home.empty() && StatLongPath(home, st, true) && S_ISDIR(st.st_mode)) {
     FHome = IdOf(st);

@@ -1,7 +1,6 @@
 #include "platform/trash.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "platform/file_url.h"
 #include "platform/posix/long_path.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_dirs.h"
 
 namespace parvolane {
 
@@ -56,38 +56,6 @@ bool IsWritableFolder(const std::string& path) {
   return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr || found->pw_dir == nullptr)
-    return {};
-  return found->pw_dir;
-}
-
-std::string HomeTrashRoot() {
-  // Relative values are invalid by the base-directory rules and are ignored.
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data != nullptr && data[0] == '/') return std::string(data) + "/Trash";
-  const std::string home = HomeFolder();
-  return home.empty() ? std::string() : home + "/.local/share/Trash";
-}
-
-/// mkdir -p: every missing folder on the way is created private to us.
-bool MakeFolders(const std::string& path) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    const std::string prefix = path.substr(0, slash);
-    if (::mkdir(prefix.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) break;
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 /// The trash's folders once they are usable: existing, writable and on one device.
 std::optional<TrashDir> UsableTrash(const std::string& root) {
   TrashDir dir{root + "/files", root + "/info", 0, {}};
@@ -102,8 +70,9 @@ std::optional<TrashDir> UsableTrash(const std::string& root) {
 }
 
 std::optional<TrashDir> HomeTrash() {
-  const std::string root = HomeTrashRoot();
-  if (root.empty() || !MakeFolders(root + "/files") || !MakeFolders(root + "/info"))
+  const std::string root = HomeTrashFolder();
+  if (root.empty() || !MakeFolders(root + "/files", kPrivateFolderMode) ||
+      !MakeFolders(root + "/info", kPrivateFolderMode))
     return std::nullopt;
   return UsableTrash(root);
 }
@@ -438,7 +407,7 @@ std::optional<TrashedItem> MoveItem(const TrashItem& item, const std::string& de
 }
 
 std::string HomeTrashPrefix() {
-  const std::string root = HomeTrashRoot();
+  const std::string root = HomeTrashFolder();
   return root.empty() ? std::string() : root + "/";
 }
 

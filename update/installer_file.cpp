@@ -1,7 +1,6 @@
 #include "update/installer_file.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/user_dirs.h"
 #include "update/update_error.h"
 
 namespace parvolane {
@@ -35,15 +35,6 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string HomeFolder() {
-  std::string home = EnvironmentPath("HOME");
-  if (!home.empty()) return home;
-  const passwd* entry = getpwuid(geteuid());
-  if (entry == nullptr || entry->pw_dir == nullptr)
-    throw UpdateError("Cannot find the home folder.");
-  return entry->pw_dir;
-}
-
 // The cache folder may not exist yet on a fresh account.
 void CreateMissingFolders(const std::string& path) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
@@ -58,8 +49,8 @@ void CreateMissingFolders(const std::string& path) {
 std::string PrivateFolderParent() {
   const std::string runtime = EnvironmentPath("XDG_RUNTIME_DIR");
   if (!runtime.empty() && IsFolder(runtime)) return runtime;
-  std::string cache = EnvironmentPath("XDG_CACHE_HOME");
-  if (cache.empty()) cache = HomeFolder() + "/.cache";
+  const std::string cache = XdgFolder("XDG_CACHE_HOME", ".cache");
+  if (cache.empty()) throw UpdateError("Cannot find the home folder.");
   CreateMissingFolders(cache);
   return cache;
 }

@@ -30,6 +30,11 @@ std::string XdgFolder(const char* variable, const char* fallback) {
   return home.empty() ? std::string() : home + "/" + fallback;
 }
 
+std::string HomeTrashFolder() {
+  const std::string data = XdgFolder("XDG_DATA_HOME", ".local/share");
+  return data.empty() ? std::string() : data + "/Trash";
+}
+
 bool MakeFolders(const std::string& path, unsigned mode) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);

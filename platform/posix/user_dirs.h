@@ -13,6 +13,10 @@ std::string HomeFolder();
 /// empty when no home folder is known.
 std::string XdgFolder(const char* variable, const char* fallback);
 
+/// The home trash ($XDG_DATA_HOME/Trash, else ~/.local/share/Trash); empty when no home folder
+/// is known. The trash code moves files there and the folder walks leave it out: both ask here.
+std::string HomeTrashFolder();
+
 /// mkdir -p: creates every missing folder on the way with `mode`; true when the path is a
 /// folder at the end.
 bool MakeFolders(const std::string& path, unsigned mode);
