@@ -79,7 +79,7 @@ Buckets FillBuckets(const TFileList& files, KeyOf keyOf, StopPoll& poll) {
 }
 
 std::string NameAndSizeKey(const TFileInfo& file) {
-  std::string key = LowerCaseUnicode(file.Name);
+  std::string key = LowerCaseUnicode(file.Name());
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, file.Size).ptr;
   key += '|';
@@ -91,7 +91,8 @@ Buckets BucketsFor(CompareMode mode, const TFileList& files, StopPoll& poll) {
   switch (mode) {
     case CompareMode::cmName:
       return FillBuckets<std::string>(
-          files, [](const TFileInfo& f) { return std::optional(LowerCaseUnicode(f.Name)); }, poll);
+          files, [](const TFileInfo& f) { return std::optional(LowerCaseUnicode(f.Name())); },
+          poll);
     case CompareMode::cmSize:
       return FillBuckets<int64_t>(
           files, [](const TFileInfo& f) { return std::optional(f.Size); }, poll);

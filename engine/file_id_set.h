@@ -13,14 +13,14 @@ class FileIdSet final {
  public:
   void reserve(size_t count) {
     size_t capacity = 16;
-    while (capacity < count * 2)
+    while (!HasRoom(count, capacity))
       capacity *= 2;
     if (capacity > FSlots.size()) Rehash(capacity);
   }
 
   /// Adds the identity; false when it was present already.
   bool insert(const FileId& id) {
-    if ((FCount + 1) * 2 > FSlots.size()) Rehash(FSlots.empty() ? 16 : FSlots.size() * 2);
+    if (!HasRoom(FCount + 1, FSlots.size())) Rehash(FSlots.empty() ? 16 : FSlots.size() * 2);
     if (IsEmpty(id)) {  // inode 0 never names a file; keep it out of the table's marker
       const bool added = !FHasZero;
       FHasZero = true;

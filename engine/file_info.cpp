@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "platform/posix/long_path.h"
 
 namespace parvolane {
@@ -28,10 +30,57 @@ int64_t QueryEntrySize(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-TFileInfo::TFileInfo(const std::string& APath)
-    : FullPath(APath), Name(NameOfPath(APath)), Size(QueryEntrySize(APath)) {}
+TFileInfo::TFileInfo(const std::string& APath) : FullPath(APath), Size(QueryEntrySize(APath)) {}
 
-TFileInfo::TFileInfo(std::string APath, int64_t ASize)
-    : FullPath(std::move(APath)), Name(NameOfPath(FullPath)), Size(ASize) {}
+TFileInfo::TFileInfo(std::string APath, int64_t ASize) : FullPath(std::move(APath)), Size(ASize) {}
+
+// ---- TFileMap -------------------------------------------------------------------------------
+
+void TFileMap::reserve(size_t count) {
+  size_t capacity = 16;
+  while (!HasRoom(count, capacity))
+    capacity *= 2;
+  if (capacity > FSlots.size()) Rehash(capacity);
+}
+
+// The slot holding `path`, or the empty slot where it would go.
+size_t TFileMap::SlotOf(std::string_view path, size_t hash) const {
+  const size_t mask = FSlots.size() - 1;
+  size_t i = hash & mask;
+  while (FSlots[i].Record != nullptr &&
+         (FSlots[i].Hash != hash || FSlots[i].Record->FullPath != path)) {
+    i = (i + 1) & mask;
+  }
+  return i;
+}
+
+bool TFileMap::insert(TFileInfo* record) {
+  if (!HasRoom(FCount + 1, FSlots.size())) Rehash(FSlots.empty() ? 16 : FSlots.size() * 2);
+  const size_t hash = std::hash<std::string_view>()(record->FullPath);
+  Slot& slot = FSlots[SlotOf(record->FullPath, hash)];
+  if (slot.Record != nullptr) return false;
+  slot = Slot{hash, record};
+  ++FCount;
+  return true;
+}
+
+TFileInfo* TFileMap::find(std::string_view path) const {
+  if (FSlots.empty()) return nullptr;
+  return FSlots[SlotOf(path, std::hash<std::string_view>()(path))].Record;
+}
+
+void TFileMap::clear() {
+  FSlots.clear();
+  FSlots.shrink_to_fit();
+  FCount = 0;
+}
+
+void TFileMap::Rehash(size_t capacity) {
+  std::vector<Slot> old(capacity);
+  old.swap(FSlots);
+  for (const Slot& slot : old) {
+    if (slot.Record != nullptr) FSlots[SlotOf(slot.Record->FullPath, slot.Hash)] = slot;
+  }
+}
 
 }  // namespace parvolane

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace parvolane {
@@ -40,6 +39,9 @@ struct EntrySnapshot {
   bool Known = false;   // false when the entry could not be queried
 };
 
+/// The last component of a path: everything after its last '/'.
+std::string_view NameOfPath(std::string_view path);
+
 /// One collected file.
 class TFileInfo final {
  public:
@@ -51,7 +53,9 @@ class TFileInfo final {
   TFileInfo(std::string APath, int64_t ASize);
 
   std::string FullPath;
-  std::string Name;
+  /// The file's name: the last component of FullPath (kept no second time, since a scan holds
+  /// a record per file).
+  std::string_view Name() const { return NameOfPath(FullPath); }
   int64_t Size = -1;
   std::string ContentHash;
   /// Device and inode, and the modification time, as the folder walk saw them (zero when
@@ -66,12 +70,39 @@ class TFileInfo final {
 
 /// The owning list of records, in collection order.
 using TFileList = std::vector<std::unique_ptr<TFileInfo>>;
-/// Path index over the records of a TFileList; owns nothing. Keyed by the exact path, since
-/// paths on this platform are case sensitive. Keys view the records' own FullPath.
-using TFileMap = std::unordered_map<std::string_view, TFileInfo*>;
+/// Whether an open-addressing table of `capacity` slots (linear probing) holds `count` entries
+/// and stays quick: at most three quarters full. A tighter rule would cost a scan of a million
+/// files tens of megabytes of memory that is touched once.
+constexpr bool HasRoom(size_t count, size_t capacity) {
+  return count * 4 <= capacity * 3;
+}
 
-/// The last component of a path: everything after its last '/'.
-std::string_view NameOfPath(std::string_view path);
+/// Path index over the records of a TFileList; owns nothing. Keyed by the exact path, since
+/// paths on this platform are case sensitive. One flat table of hashes and record pointers
+/// (open addressing, no allocation per entry): a scan enters every record it collects.
+class TFileMap final {
+ public:
+  /// Makes room for `count` records in all without growing again.
+  void reserve(size_t count);
+  /// Enters the record under its FullPath; false (and nothing changes) when a record with the
+  /// same path is present already. The record must outlive its entry.
+  bool insert(TFileInfo* record);
+  /// The record entered under `path`, or nullptr.
+  TFileInfo* find(std::string_view path) const;
+  size_t size() const { return FCount; }
+  void clear();
+
+ private:
+  struct Slot {
+    size_t Hash = 0;
+    TFileInfo* Record = nullptr;  // nullptr: empty
+  };
+  size_t SlotOf(std::string_view path, size_t hash) const;
+  void Rehash(size_t capacity);
+
+  std::vector<Slot> FSlots;  // a power of two long, at most half full
+  size_t FCount = 0;
+};
 
 /// The modification time of a stat record in nanoseconds since the epoch.
 int64_t MTimeNsOf(const struct stat& st);

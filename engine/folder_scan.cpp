@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -25,7 +24,7 @@ namespace {
 struct MaskSlot {
   FileMask Mask;
   bool Failed = false;
-  std::vector<FoundFile> Found;
+  TFileList Found;
 };
 
 // One walk of one folder tree for every mask at once: each mask's list holds its files in walk
@@ -44,16 +43,15 @@ class MaskWalk final : public WalkVisitor {
 
   WalkStep VisitFile(int dirFd, const char* name, const std::string& path,
                      const struct stat* known) override {
-    // One size query, made for the first mask that matches; the last one takes the record.
-    MaskSlot* last = nullptr;
-    std::optional<FoundFile> found;
+    // One size query, made for the first mask that matches; the other masks get copies. The
+    // walk makes the scan's records itself, so that no path is built or copied twice.
+    const TFileInfo* first = nullptr;
     for (MaskSlot& slot : FSlots) {
       if (!Matches(slot, name)) continue;
-      if (!found) found = QuerySize(dirFd, name, path, known);
-      if (last != nullptr) last->Found.push_back(*found);
-      last = &slot;
+      slot.Found.push_back(first == nullptr ? MakeRecord(dirFd, name, path, known)
+                                            : std::make_unique<TFileInfo>(*first));
+      first = slot.Found.back().get();
     }
-    if (last != nullptr) last->Found.push_back(std::move(*found));
     return WalkStep::Continue;
   }
 
@@ -74,21 +72,21 @@ class MaskWalk final : public WalkVisitor {
     }
   }
 
-  FoundFile QuerySize(int dirFd, const char* name, const std::string& path,
-                      const struct stat* known) {
-    FoundFile found;
-    found.Path = path;
+  std::unique_ptr<TFileInfo> MakeRecord(int dirFd, const char* name, const std::string& path,
+                                        const struct stat* known) {
     struct stat st {};
     if (known == nullptr && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      Skip(SkipKindOfError(errno, false), path, errno);
-      return found;  // Size -1: the query failed
+      const int error = errno;
+      Skip(SkipKindOfError(error, false), path, error);
+      return std::make_unique<TFileInfo>(path, -1);  // the query failed
     }
     const struct stat& entry = known != nullptr ? *known : st;
-    found.Size = S_ISLNK(entry.st_mode) ? 0 : static_cast<int64_t>(entry.st_size);
-    found.Id = FileId{entry.st_dev, entry.st_ino};
-    found.MTimeNs = MTimeNsOf(entry);
-    found.CTimeNs = CTimeNsOf(entry);
-    return found;
+    auto record = std::make_unique<TFileInfo>(
+        path, S_ISLNK(entry.st_mode) ? 0 : static_cast<int64_t>(entry.st_size));
+    record->Id = FileId{entry.st_dev, entry.st_ino};
+    record->MTimeNs = MTimeNsOf(entry);
+    record->CTimeNs = CTimeNsOf(entry);
+    return record;
   }
 
   void Skip(SkipKind kind, const std::string& path, int error) {
@@ -114,11 +112,9 @@ bool IsScannableFolder(const std::string& folder, ScanSummary& summary) {
   return false;
 }
 
-}  // namespace
-
-std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folder,
-                                                        const std::vector<std::string>& masks,
-                                                        const WalkControl& control) {
+// The records of every mask's list, made by one walk (see WalkFolderWithMasks).
+std::vector<TFileList> WalkRecords(const std::string& folder, const std::vector<std::string>& masks,
+                                   const WalkControl& control) {
   if (folder.empty()) throw std::invalid_argument("Not a folder: ''");
   std::vector<MaskSlot> slots;
   slots.reserve(masks.size());
@@ -127,11 +123,26 @@ std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folde
   }
   MaskWalk walk(slots, control);
   WalkTree(folder, WalkOptions{.FollowFolderLinks = true}, walk);
-  std::vector<std::vector<FoundFile>> found;
+  std::vector<TFileList> found;
   found.reserve(slots.size());
   for (MaskSlot& slot : slots)
     found.push_back(std::move(slot.Found));
   return found;
+}
+
+}  // namespace
+
+std::vector<std::vector<FoundFile>> WalkFolderWithMasks(const std::string& folder,
+                                                        const std::vector<std::string>& masks,
+                                                        const WalkControl& control) {
+  std::vector<std::vector<FoundFile>> lists;
+  for (TFileList& records : WalkRecords(folder, masks, control)) {
+    std::vector<FoundFile>& list = lists.emplace_back();
+    list.reserve(records.size());
+    for (const std::unique_ptr<TFileInfo>& r : records)
+      list.push_back(FoundFile{r->FullPath, r->Size, r->Id, r->MTimeNs, r->CTimeNs});
+  }
+  return lists;
 }
 
 std::vector<FoundFile> WalkFolder(const std::string& folder, const std::string& mask) {
@@ -156,7 +167,7 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
     if (!IsScannableFolder(folder, state.Summary)) continue;
     // One walk serves every mask: it is made when the first mask's turn comes, and each mask
     // then takes its own list, in the order and at the moments a walk per mask would.
-    std::vector<std::vector<FoundFile>> walked;
+    std::vector<TFileList> walked;
     for (size_t m = 0; m < masks.size(); ++m) {
       if (reporter.IsStopRequested()) break;
       reporter.ReportStatus(WalkLine(folder, masks[m]));
@@ -165,14 +176,13 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
         const WalkControl control{[&reporter] { return reporter.IsStopRequested(); },
                                   &state.Summary.Skipped};
         try {
-          reporter.RunBlocking([&] { walked = WalkFolderWithMasks(folder, masks, control); });
+          reporter.RunBlocking([&] { walked = WalkRecords(folder, masks, control); });
         } catch (const std::system_error& e) {
           walked.clear();  // the folder itself could not be read: it yields no files
           state.Summary.FolderErrors.emplace_back(e.what());
         }
       }
-      std::vector<FoundFile> found =
-          m < walked.size() ? std::move(walked[m]) : std::vector<FoundFile>();
+      TFileList found = m < walked.size() ? std::move(walked[m]) : TFileList();
       reporter.SetBusy(false);
 
       const size_t count = found.size();
@@ -183,17 +193,13 @@ void CollectFiles(ScanState& state, ScanReporter& reporter) {
       collected.reserve(collected.size() + count);
       for (size_t i = 0; i < count; ++i) {
         if (reporter.IsStopRequested()) break;
-        FoundFile& file = found[i];
-        if (minBytes > 0 && file.Size < minBytes) continue;
-        if (file.Size == 0) continue;
-        if (file.Size > 0 && !collected.insert(file.Id)) continue;
-        auto record = std::make_unique<TFileInfo>(std::move(file.Path), file.Size);
-        record->Id = file.Id;
-        record->MTimeNs = file.MTimeNs;
-        record->CTimeNs = file.CTimeNs;
+        std::unique_ptr<TFileInfo>& record = found[i];
+        if (minBytes > 0 && record->Size < minBytes) continue;
+        if (record->Size == 0) continue;
+        if (record->Size > 0 && !collected.insert(record->Id)) continue;
         // The path check catches what the identity cannot: a failed size query, or a file
         // replaced between two walks.
-        if (!state.FFileMap.try_emplace(record->FullPath, record.get()).second) continue;
+        if (!state.FFileMap.insert(record.get())) continue;
         state.FFiles.push_back(std::move(record));
         reporter.SetProgressPosition(static_cast<int32_t>(i + 1));
         if (i % 50 == 0 || i + 1 == count) {

@@ -222,7 +222,7 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
     row.Checked = i > 0;
     row.Texts.reserve(4);
     row.Texts.push_back(number);
-    row.Texts.push_back(file.Name);
+    row.Texts.emplace_back(file.Name());
     row.Texts.push_back(FolderPartOfPath(file.FullPath));
     row.Texts.push_back(sizeText);
     row.Ref = &file;

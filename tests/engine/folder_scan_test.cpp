@@ -197,10 +197,11 @@ TEST_F(CollectFilesTest, RecordsHoldPathNameAndSize) {
   ASSERT_EQ(state.FFiles.size(), 1u);
   const TFileInfo& record = *state.FFiles[0];
   EXPECT_EQ(record.FullPath, tree.Path("Photos/Photo.JPG"));
-  EXPECT_EQ(record.Name, "Photo.JPG");
+  EXPECT_EQ(record.Name(), "Photo.JPG");
   EXPECT_EQ(record.Size, 5);
   EXPECT_TRUE(record.ContentHash.empty());
-  EXPECT_EQ(state.FFileMap.at(record.FullPath), &record);
+  EXPECT_EQ(state.FFileMap.find(record.FullPath), &record);
+  EXPECT_EQ(state.FFileMap.find(record.FullPath + "x"), nullptr);
 
   EXPECT_EQ(TFileInfo(tree.Path("gone")).Size, -1);
   tree.Symlink("link", tree.Path("Photos/Photo.JPG"));

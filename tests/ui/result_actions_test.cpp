@@ -106,7 +106,7 @@ struct TextLists {
   void AddFileRow(int group, size_t record, bool checked) {
     const TFileInfo& file = *Records[record];
     Files.AddRow({group,
-                  {std::to_string(group), file.Name, "dir", "0.00 MB"},
+                  {std::to_string(group), std::string(file.Name()), "dir", "0.00 MB"},
                   checked,
                   &file,
                   file.FullPath,
