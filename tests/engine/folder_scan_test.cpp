@@ -302,5 +302,26 @@ TEST_F(CollectFilesTest, FoldersThatCannotBeScannedAreNamedAndTheOthersScanned) 
   EXPECT_EQ(state.Summary.Skipped.Total(), 0u);
 }
 
+// The index grows many times over while it is filled; every path must stay findable, and a
+// repeated path (a different record with the same text) must never get in.
+TEST(TFileMap, FindsEveryPathAcrossGrowthAndRefusesRepeats) {
+  TFileList records;
+  TFileMap index;
+  for (int i = 0; i < 5000; ++i)
+    records.push_back(std::make_unique<TFileInfo>("/t/" + std::to_string(i % 2500), 1));
+  size_t added = 0;
+  for (const auto& r : records)
+    added += index.insert(r.get()) ? 1 : 0;
+  EXPECT_EQ(added, 2500u);
+  EXPECT_EQ(index.size(), 2500u);
+  for (int i = 0; i < 2500; ++i)
+    EXPECT_EQ(index.find("/t/" + std::to_string(i)), records[static_cast<size_t>(i)].get());
+  EXPECT_EQ(index.find("/t/2500"), nullptr);
+  EXPECT_EQ(index.find("/t/"), nullptr);
+  index.clear();
+  EXPECT_EQ(index.find("/t/1"), nullptr);
+  EXPECT_TRUE(index.insert(records[2501].get()));
+}
+
 }  // namespace
 }  // namespace parvolane
