@@ -304,7 +304,7 @@ class MainFormTest : public QObject {
     w.AddFolder(tree.Root());
     w.form.seMinSizeMB->SetValue(0);
     w.form.seMaxGroups->SetValue(0);
-    w.form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    w.form.CompareButton(CompareMode::cmSize)->setChecked(true);
     bool stopWasEnabled = false;
     if (!stopWhen.isEmpty()) {
       w.WhenStatus(stopWhen, [&w, &stopWasEnabled] {
@@ -368,7 +368,7 @@ class MainFormTest : public QObject {
     Window w;
     w.AddFolder(tree.Root());
     w.form.seMinSizeMB->SetValue(0);
-    w.form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    w.form.CompareButton(CompareMode::cmSize)->setChecked(true);
     std::map<std::string, bool> enabled;
     bool checkable = true;
     w.WhenStatus("Scanning", [&] {

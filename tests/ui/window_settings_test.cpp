@@ -97,7 +97,7 @@ class WindowSettingsTest : public QObject {
       form.chkDirDuplicates->setChecked(true);
       form.chkParallelHash->setChecked(false);
       form.chkHashCache->setChecked(false);
-      form.rgCompareItems->button(int(CompareMode::cmNameAndSize))->setChecked(true);
+      form.CompareButton(CompareMode::cmNameAndSize)->setChecked(true);
       form.edMasks->setText("*.jpg;*.png");
       form.seMinSizeMB->SetValue(7);
       form.seMaxGroups->SetValue(0);
