@@ -127,8 +127,9 @@ const char* const kUsageTail =
     "export.\n";
 
 std::string UsageText() {
-  return kUsageHead + ("  --compare " + CompareModeCliNames("|") + "   compare mode (default " +
-                       std::string(InfoOf(kDefaultCompareMode).CliName) + ")\n") +
+  return kUsageHead +
+         ("  --compare " + CompareModeCliNames("|") + "   compare mode (default " +
+          std::string(InfoOf(kDefaultCompareMode).CliName) + ")\n") +
          kUsageTail;
 }
 
@@ -170,8 +171,8 @@ std::string CompareModeChoices() {
 
 CompareMode ParseCompareMode(const std::string& text) {
   if (const std::optional<CompareMode> mode = CompareModeFromCliName(text)) return *mode;
-  throw UsageError("invalid value for --compare: '" + text + "' (expected " +
-                   CompareModeChoices() + ")");
+  throw UsageError("invalid value for --compare: '" + text + "' (expected " + CompareModeChoices() +
+                   ")");
 }
 
 void AddFolder(std::vector<std::string>& folders, const std::string& arg) {

@@ -436,8 +436,8 @@ void TMainForm::BuildScanInfo(QHBoxLayout* strip) {
 
 void TMainForm::SetFocusOrder() {
   // The pages between the panels keep their natural place in the chain.
-  std::vector<QWidget*> top = {lbFolders, btnAddFolder,  btnRemoveFolder, btnScan,
-                               edMasks,   seMinSizeMB,   seMaxGroups,     seMinGroupSize};
+  std::vector<QWidget*> top = {lbFolders, btnAddFolder, btnRemoveFolder, btnScan,
+                               edMasks,   seMinSizeMB,  seMaxGroups,     seMinGroupSize};
   for (QAbstractButton* item : rgCompareItems->buttons())
     top.push_back(item);
   top.insert(top.end(), {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache});

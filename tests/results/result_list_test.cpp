@@ -207,7 +207,8 @@ TEST(ResultList, CheckAllButOneInGroupKeepsInnerMembersInsideTheKeptFolder) {
 TEST(ResultList, RemoveRowsAtAndRemoveGroupsKeepTheRestInOrder) {
   FileListFixture f({3, 2, 2});
   f.list.RemoveRowsAt({false, true, false, true});
-  EXPECT_EQ(Paths(f.list), (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f1", "/g3/f0", "/g3/f1"}));
+  EXPECT_EQ(Paths(f.list),
+            (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f1", "/g3/f0", "/g3/f1"}));
   EXPECT_EQ(f.list.RemoveRowsIf([](const ResultRow& row) { return row.GroupId == 2; }), 1u);
   f.list.RemoveGroups({2});
   ASSERT_EQ(f.list.Groups().size(), 2u);
@@ -314,8 +315,7 @@ TEST(ResultListObserver, ABulkListingLeavesTheViewWithAllRowsAndItsGroupDisplay)
     EXPECT_EQ(list.UpdateDepth(), 0);
     EXPECT_EQ(view.Pending, 0) << grouped;
     EXPECT_EQ(view.CheckNotices, 0) << grouped;  // the reset carries the marks
-    const RebuildingObserver::View expected{
-        2, {"/x/a", "/y/a", "/x/c", "/y/c", "/z/c"}, grouped};
+    const RebuildingObserver::View expected{2, {"/x/a", "/y/a", "/x/c", "/y/c", "/z/c"}, grouped};
     EXPECT_EQ(view.Seen, expected) << grouped;
     EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, false, true, true})) << grouped;
   }
