@@ -29,10 +29,12 @@ class ScanReporter {
   /// The options as the controls hold them at the moment of the call.
   virtual ScanSettings CurrentSettings() = 0;
 
+  /// The range of the progress indicator; every stage passes 0 as `min`.
   virtual void SetProgressRange(int32_t min, int32_t max) {
     (void)min;
     (void)max;
   }
+  /// The position of the progress indicator within its range.
   virtual void SetProgressPosition(int32_t position) { (void)position; }
   /// Switches the progress indicator to marquee (busy) or normal mode; pumps no events.
   virtual void SetProgressMarquee(bool marquee) { (void)marquee; }
