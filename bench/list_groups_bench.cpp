@@ -138,26 +138,19 @@ class QuietReporter final : public ScanReporter {
     FSettings.MaxGroups = 0;
   }
   void ReportStatus(const std::string&) override {}
-  void SetProgressRange(int32_t, int32_t) override {}
-  void SetProgressPosition(int32_t) override {}
-  void SetBusy(bool) override {}
-  void SetProgressMarquee(bool) override {}
   void PumpEvents() override {}
   bool IsStopRequested() const override { return false; }
-  void ShowMessage(const std::string&) override {}
-  void SetBusyCursor(bool) override {}
-  void SetStopEnabled(bool) override {}
   ScanSettings CurrentSettings() override { return FSettings; }
 
  private:
   ScanSettings FSettings;
 };
 
-// Grouping and listing together, every group listed (arg: the compare mode's index).
+// Grouping and listing together, every group listed (arg: the compare mode's place in the table).
 void BM_FindFileDuplicates(benchmark::State& state) {
   ScanState scan;
   scan.FFiles = MakeRecords();
-  QuietReporter reporter(CompareModeFromIndex(static_cast<int>(state.range(0))));
+  QuietReporter reporter(kCompareModes.at(static_cast<size_t>(state.range(0))).Mode);
   for (auto _ : state) {
     FindFileDuplicates(scan, reporter);
     benchmark::DoNotOptimize(scan.lvFiles.RowCount());

@@ -19,17 +19,15 @@ std::optional<std::string> ValidateMasks(std::string_view maskText) {
   return std::nullopt;
 }
 
-void ScanDriver::btnScanClick() {
+void ScanDriver::btnScanClick(const std::function<void()>& starting) {
   if (FScanning) return;  // two scans must never run at once on the same state
   const ScanSettings settings = FReporter.CurrentSettings();
   if (settings.Folders.empty()) {
-    FReporter.ShowMessage("Please add at least one folder.");
     FOutcome = ScanOutcome::NoFolders;
     return;
   }
   // A mask that matches nothing by mistake would end in "Done." and an empty list.
   if (const std::optional<std::string> problem = ValidateMasks(settings.MaskText)) {
-    FReporter.ShowMessage(*problem);
     FLastError = *problem;
     FOutcome = ScanOutcome::InvalidMask;
     return;
@@ -38,10 +36,8 @@ void ScanDriver::btnScanClick() {
   FScanning = true;
   FLastError.clear();
   FState.FStopRequested.store(false, std::memory_order_relaxed);
-  FReporter.SetStopEnabled(true);
-  FReporter.SetBusyCursor(true);
-
   try {
+    if (starting) starting();
     FOutcome = RunStages();
   } catch (const std::exception& e) {
     FOutcome = ScanOutcome::Failed;
@@ -50,13 +46,22 @@ void ScanDriver::btnScanClick() {
     FOutcome = ScanOutcome::Failed;
     FLastError = "unknown error";
   }
-  if (FOutcome == ScanOutcome::Failed) FReporter.ShowMessage("Error: " + FLastError);
-
-  FReporter.SetBusyCursor(false);
   FReporter.SetProgressMarquee(false);
   FReporter.SetProgressPosition(0);
-  FReporter.SetStopEnabled(false);
   FScanning = false;
+}
+
+std::optional<std::string> ScanDriver::OutcomeMessage() const {
+  switch (FOutcome) {
+    case ScanOutcome::NoFolders:
+      return "Please add at least one folder.";
+    case ScanOutcome::InvalidMask:
+      return FLastError;
+    case ScanOutcome::Failed:
+      return "Error: " + FLastError;
+    default:
+      return std::nullopt;
+  }
 }
 
 ScanOutcome ScanDriver::RunStages() {
@@ -93,7 +98,6 @@ void ScanDriver::RequestStop() {
 }
 
 void ScanDriver::ClearResults() {
-  // Rows refer to records, so they go before the records do.
   FState.lvFiles.ClearRows();
   FState.lvDirs.ClearRows();
   ClearListGroups(FState.lvFiles);

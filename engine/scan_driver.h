@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,9 +27,10 @@ class ScanDriver final {
   ScanDriver& operator=(const ScanDriver&) = delete;
 
   /// Runs one scan. A call made while a scan runs (from inside PumpEvents) is ignored. An empty
-  /// folder list or a mask that cannot be used is refused with a message before anything
-  /// changes.
-  void btnScanClick();
+  /// folder list or a mask that cannot be used is refused before anything changes (see
+  /// OutcomeMessage). `starting`, when given, runs once the scan is sure to start, before its
+  /// first stage: a front end switches to its busy look there and back once this returns.
+  void btnScanClick(const std::function<void()>& starting = {});
   /// The Stop command: sets the stop flag and reports "Stopping...".
   void RequestStop();
   /// Empties everything that a scan produces.
@@ -36,8 +38,11 @@ class ScanDriver final {
 
   bool IsScanning() const { return FScanning; }
   ScanOutcome LastOutcome() const { return FOutcome; }
-  /// The message of the error that ended the last scan, if it failed.
+  /// The message of the error that ended the last scan, if it failed or its mask was refused.
   const std::string& LastError() const { return FLastError; }
+  /// What a front end tells the user about the last outcome ("Please add at least one
+  /// folder.", the mask's problem, "Error: " and the error); nothing when it ran or stopped.
+  std::optional<std::string> OutcomeMessage() const;
 
  private:
   ScanOutcome RunStages();

@@ -8,17 +8,56 @@
 
 namespace parvolane {
 
-CompareMode CompareModeFromIndex(int index) {
-  switch (index) {
-    case 0:
-      return CompareMode::cmName;
-    case 1:
-      return CompareMode::cmSize;
-    case 2:
-      return CompareMode::cmNameAndSize;
-    default:
-      return CompareMode::cmContent;
+namespace {
+
+// Settings files and scripts name a mode by its number and its CLI name: two modes sharing
+// either would read as one.
+constexpr bool ModesAreTellable() {
+  bool hasDefault = false;
+  for (size_t i = 0; i < kCompareModes.size(); ++i) {
+    hasDefault = hasDefault || kCompareModes[i].Mode == kDefaultCompareMode;
+    for (size_t j = i + 1; j < kCompareModes.size(); ++j) {
+      const CompareModeInfo& a = kCompareModes[i];
+      const CompareModeInfo& b = kCompareModes[j];
+      if (a.Mode == b.Mode || a.CliName == b.CliName || a.StoredNumber == b.StoredNumber)
+        return false;
+    }
   }
+  return hasDefault;
+}
+static_assert(ModesAreTellable(), "every compare mode needs a row of its own names and number");
+
+}  // namespace
+
+const CompareModeInfo& InfoOf(CompareMode mode) {
+  for (const CompareModeInfo& info : kCompareModes) {
+    if (info.Mode == mode) return info;
+  }
+  // Only a number cast into the enum from outside the table gets here.
+  return InfoOf(kDefaultCompareMode);
+}
+
+std::optional<CompareMode> CompareModeFromCliName(std::string_view name) {
+  for (const CompareModeInfo& info : kCompareModes) {
+    if (info.CliName == name) return info.Mode;
+  }
+  return std::nullopt;
+}
+
+std::optional<CompareMode> CompareModeFromStoredNumber(int number) {
+  for (const CompareModeInfo& info : kCompareModes) {
+    if (info.StoredNumber == number) return info.Mode;
+  }
+  return std::nullopt;
+}
+
+std::string CompareModeCliNames(std::string_view separator) {
+  std::string names;
+  for (const CompareModeInfo& info : kCompareModes) {
+    if (!names.empty()) names += separator;
+    names += info.CliName;
+  }
+  return names;
 }
 
 namespace {

@@ -14,13 +14,6 @@ struct ScanState {
   ScanState() : lvFiles(FileListColumns()), lvDirs(DirListColumns()) {}
   ScanState(const ScanState&) = delete;
   ScanState& operator=(const ScanState&) = delete;
-  ~ScanState() {
-    // Rows refer to records: they go first, then the index, then the records.
-    lvFiles.ClearRows();
-    lvDirs.ClearRows();
-    FFileMap.clear();
-    FFiles.clear();
-  }
 
   /// Written by the user-interface thread only (false -> true during a scan), read by workers.
   bool IsStopRequested() const { return FStopRequested.load(std::memory_order_relaxed); }

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ResultList list(FileListColumns());
   for (const auto& cells : rows)
-    list.AddRow(ResultRow{0, cells, false, nullptr, {}, {}, {}});
+    list.AddRow(ResultRow{0, cells, false, false, {}, {}, {}, {}});
   const auto read = ReadStrict(ListViewCsvText(list), list.Columns().size());
   if (!read || *read != rows) std::abort();
   return 0;

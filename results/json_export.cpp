@@ -149,8 +149,8 @@ void AppendFileRow(std::string& out, const ResultRow& row) {
   AppendSnapshot(out, row.Seen);
   out += ", ";
   AppendKey(out, "sha1");
-  if (row.Ref != nullptr && !row.Ref->ContentHash.empty()) {
-    AppendStringLiteral(out, row.Ref->ContentHash);
+  if (!row.ContentHash.Empty()) {
+    AppendStringLiteral(out, row.ContentHash.View());
   } else {
     out += "null";
   }

@@ -9,6 +9,14 @@
 
 namespace parvolane {
 
+DigestText::DigestText(std::string_view text) {
+  if (text.size() > FText.size()) {
+    throw std::invalid_argument("a digest of " + std::to_string(text.size()) + " characters");
+  }
+  std::copy(text.begin(), text.end(), FText.begin());
+  FLength = static_cast<uint8_t>(text.size());
+}
+
 ResultList::ResultList(std::vector<ResultColumn> columns) : FColumns(std::move(columns)) {}
 
 void ResultList::BeginChange() {
@@ -34,17 +42,8 @@ void ResultList::AddGroup(int id, std::string header) {
     throw std::invalid_argument("group id " + std::to_string(id) + " is already in the list");
   }
   BeginChange();
-  FGroupIndex.emplace(id, FFirstGroup + FGroups.size());
+  FGroupIndex.emplace(id, FGroups.size());
   FGroups.push_back(ResultGroup{id, std::move(header)});
-  EndChange();
-}
-
-void ResultList::RemoveFirstGroup() {
-  if (FGroups.empty()) return;
-  BeginChange();
-  FGroupIndex.erase(FGroups.front().Id);
-  FGroups.erase(FGroups.begin());
-  ++FFirstGroup;
   EndChange();
 }
 
@@ -53,14 +52,13 @@ void ResultList::ClearGroups() {
   BeginChange();
   std::vector<ResultGroup>().swap(FGroups);
   std::unordered_map<int, size_t>().swap(FGroupIndex);
-  FFirstGroup = 0;
   EndChange();
 }
 
 ptrdiff_t ResultList::GroupIndexOf(int id) const {
   const auto it = FGroupIndex.find(id);
   if (it == FGroupIndex.end()) return -1;
-  return static_cast<ptrdiff_t>(it->second - FFirstGroup);
+  return static_cast<ptrdiff_t>(it->second);
 }
 
 void ResultList::AddRow(ResultRow row) {
@@ -122,7 +120,6 @@ void ResultList::RemoveGroups(const std::unordered_set<int>& ids) {
   if (std::none_of(FGroups.begin(), FGroups.end(), doomed)) return;
   BeginChange();
   std::erase_if(FGroups, doomed);
-  FFirstGroup = 0;
   FGroupIndex.clear();
   for (size_t i = 0; i < FGroups.size(); ++i)
     FGroupIndex.emplace(FGroups[i].Id, i);
@@ -151,12 +148,6 @@ void ResultList::EndUpdate() {
   Repaint();
 }
 
-void ResultList::SetRedraw(bool enabled) {
-  if (FRedraw == enabled) return;
-  FRedraw = enabled;
-  if (FObserver != nullptr) FObserver->RedrawChanged(enabled);
-}
-
 void ResultList::SetGroupView(bool on) {
   if (FGroupView == on) return;
   BeginChange();
@@ -169,22 +160,19 @@ void ResultList::Repaint() {
 }
 
 std::vector<ResultColumn> FileListColumns() {
-  return {{"Group", 60}, {"File name", 300}, {"Directory", 520}, {"File size (MB)", 100}};
+  return {{"Group"}, {"File name"}, {"Directory"}, {"File size (MB)"}};
 }
 
 std::vector<ResultColumn> DirListColumns() {
-  return {{"Group", 60}, {"Directory", 740}, {"Size", 160}};
+  return {{"Group"}, {"Directory"}, {"Size"}};
 }
 
 void ClearListGroups(ResultList& list) {
-  // Taking the first remaining group until none is left ends with the same (empty) list as
-  // clearing them together, which avoids moving the remaining groups on every removal.
   list.ClearGroups();
 }
 
 void BeginListUpdate(ResultList& list, bool& savedGroupView) {
   savedGroupView = list.GroupView();
-  list.SetRedraw(false);
   list.BeginUpdate();
   list.SetGroupView(false);
 }
@@ -192,7 +180,6 @@ void BeginListUpdate(ResultList& list, bool& savedGroupView) {
 void EndListUpdate(ResultList& list, bool savedGroupView) {
   list.EndUpdate();
   list.SetGroupView(savedGroupView);
-  list.SetRedraw(true);
   list.Repaint();
 }
 
@@ -225,7 +212,8 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
     row.Texts.emplace_back(file.Name());
     row.Texts.push_back(FolderPartOfPath(file.FullPath));
     row.Texts.push_back(sizeText);
-    row.Ref = &file;
+    row.IsFile = true;
+    row.ContentHash = DigestText(file.ContentHash);
     row.Path = file.FullPath;
     row.Seen = EntrySnapshot{file.Id, file.Size, file.MTimeNs, file.Size >= 0};
     lvFiles.AddRow(std::move(row));
@@ -296,7 +284,7 @@ std::unordered_map<int, size_t> KeptRows(const ResultList& list, KeepRule rule,
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto [it, first] = kept.try_emplace(rows[i].GroupId, i);
     const ResultRow& best = rows[it->second];
-    const bool folderRow = rows[i].Ref == nullptr && !rows[i].Path.empty();
+    const bool folderRow = !rows[i].IsFile && !rows[i].Path.empty();
     const bool inside = folderRow && IsAtOrBelowAny(rows[i].Path, keptFolders);
     const bool bestInside = folderRow && IsAtOrBelowAny(best.Path, keptFolders);
     if (!first && (inside != bestInside ? inside : KeepsBetter(rows[i], best, rule, folders)))

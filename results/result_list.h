@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +17,6 @@ namespace parvolane {
 
 struct ResultColumn {
   std::string Caption;
-  int Width = 0;
 };
 
 struct ResultGroup {
@@ -24,15 +24,34 @@ struct ResultGroup {
   std::string Header;
 };
 
-/// One row: its group, one text per column, a check mark and, in the file list, the record it
-/// stands for (owned by the scan's TFileList, never by the row). Path and Seen are what the
-/// row stands for as data: the entry's own path (a file's full path, a folder's path) and what
-/// the scan saw of it, so that actions never read a path back from a displayed text.
+/// A content digest as text (40 hexadecimal digits for SHA-1), held inside its owner so that a
+/// million rows cost no allocation for it; empty when the content was never hashed.
+class DigestText final {
+ public:
+  DigestText() = default;
+  /// Errors: std::invalid_argument for a text longer than a SHA-1's 40 digits.
+  explicit DigestText(std::string_view text);
+
+  std::string_view View() const { return {FText.data(), FLength}; }
+  bool Empty() const { return FLength == 0; }
+
+ private:
+  std::array<char, 40> FText{};
+  uint8_t FLength = 0;
+};
+
+/// One row: its group, one text per column, a check mark, and what it stands for as data, by
+/// value: the entry's own path (a file's full path, a folder's path) and what the scan saw of
+/// it, so that actions never read a path back from a displayed text and a row stays valid
+/// whatever happens to the scan's records.
 struct ResultRow {
   int GroupId = 0;
   std::vector<std::string> Texts;
   bool Checked = false;
-  const TFileInfo* Ref = nullptr;
+  /// A file row (of the file list); false for a folder row.
+  bool IsFile = false;
+  /// A file row: the content's SHA-1 when the scan hashed it.
+  DigestText ContentHash;
   std::string Path;
   EntrySnapshot Seen;
   /// A folder row: the signature of the folder's tree as the scan computed it; empty else.
@@ -59,8 +78,6 @@ class ResultListObserver {
   virtual void AfterReset() = 0;
   /// Rows first..last (inclusive) changed their check mark.
   virtual void ChecksChanged(size_t first, size_t last) = 0;
-  /// Redrawing was suspended (false) or resumed (true).
-  virtual void RedrawChanged(bool enabled) = 0;
   /// The whole list should be drawn anew.
   virtual void RepaintRequested() = 0;
 };
@@ -78,8 +95,6 @@ class ResultList final {
   const std::vector<ResultGroup>& Groups() const { return FGroups; }
   /// Errors: std::invalid_argument when a group with this id is already in the list.
   void AddGroup(int id, std::string header);
-  /// Removes the first remaining group; rows are not touched.
-  void RemoveFirstGroup();
   /// Removes every group at once; rows are not touched.
   void ClearGroups();
   /// Index of the group with this id in Groups(), or -1.
@@ -114,14 +129,12 @@ class ResultList final {
   template <typename Wanted>
   void SetChecks(Wanted wanted);
 
-  /// The nestable row-update bracket: from the outermost begin to the outermost end the rows
-  /// are not redrawn, and the outermost end repaints the list.
+  /// The nestable row-update bracket: the changes made inside it are announced once, by the
+  /// outermost end, which also repaints the list.
   void BeginUpdate();
   void EndUpdate();
   int UpdateDepth() const { return FUpdateDepth; }
 
-  bool RedrawEnabled() const { return FRedraw; }
-  void SetRedraw(bool enabled);
   bool GroupView() const { return FGroupView; }
   void SetGroupView(bool on);
   void Repaint();
@@ -140,13 +153,9 @@ class ResultList final {
 
   std::vector<ResultColumn> FColumns;
   std::vector<ResultGroup> FGroups;
-  // Number of groups ever removed from the front: FGroupIndex holds positions counted from
-  // the first group ever added, so removing the first group never renumbers the others.
-  size_t FFirstGroup = 0;
   std::vector<ResultRow> FRows;
-  std::unordered_map<int, size_t> FGroupIndex;
+  std::unordered_map<int, size_t> FGroupIndex;  // group id -> position in FGroups
   int FUpdateDepth = 0;
-  bool FRedraw = true;
   bool FGroupView = true;
   ResultListObserver* FObserver = nullptr;
 };
@@ -180,7 +189,7 @@ std::vector<ResultColumn> FileListColumns();
 /// The columns of the folder list ("Group", "Directory", "Size").
 std::vector<ResultColumn> DirListColumns();
 
-/// Removes the groups one at a time, always the first remaining one; rows are not touched.
+/// Removes every group; rows are not touched.
 void ClearListGroups(ResultList& list);
 /// Starts a bulk update; savedGroupView receives whether group display was on.
 void BeginListUpdate(ResultList& list, bool& savedGroupView);

@@ -23,8 +23,7 @@ std::string Joined(const std::vector<std::string>& parts, std::string_view separ
 }
 
 int64_t RowSize(const ResultRow& row) {
-  const int64_t size = row.Seen.Known ? row.Seen.Size : (row.Ref != nullptr ? row.Ref->Size : 0);
-  return size > 0 ? size : 0;
+  return row.Seen.Size > 0 ? row.Seen.Size : 0;
 }
 
 // Every row of a group but its first is an extra copy, unless it is a file already counted

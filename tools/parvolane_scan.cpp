@@ -96,11 +96,11 @@ class TerminalProgress final {
   ByteProgressMeter::Clock::time_point FLastDraw{};
 };
 
-const char* const kUsage =
+const char* const kUsageHead =
     "Usage: parvolane-scan [OPTIONS] FOLDER...\n"
     "Finds duplicate files (and, on request, duplicate folder trees) below the folders.\n"
-    "\n"
-    "  --compare name|size|name-size|content   compare mode (default content)\n"
+    "\n";
+const char* const kUsageTail =
     "  --masks TEXT            file masks, as typed in the window (default \"*.*\")\n"
     "  --min-size-mb N         minimum file size in MB (default 1)\n"
     "  --max-groups N          largest number of groups to list, 0 = all (default 100)\n"
@@ -125,6 +125,13 @@ const char* const kUsage =
     "could not be scanned (the others are) or output could not be written; 2 for bad\n"
     "usage, also for a malformed file mask; 130 when Ctrl-C stopped the scan or an\n"
     "export.\n";
+
+std::string UsageText() {
+  return kUsageHead +
+         ("  --compare " + CompareModeCliNames("|") + "   compare mode (default " +
+          std::string(InfoOf(kDefaultCompareMode).CliName) + ")\n") +
+         kUsageTail;
+}
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -152,13 +159,20 @@ int32_t ParseWholeNumber(const std::string& option, const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+// "a, b, c or d"
+std::string CompareModeChoices() {
+  std::string choices;
+  for (size_t i = 0; i < kCompareModes.size(); ++i) {
+    if (i > 0) choices += i + 1 == kCompareModes.size() ? " or " : ", ";
+    choices += kCompareModes[i].CliName;
+  }
+  return choices;
+}
+
 CompareMode ParseCompareMode(const std::string& text) {
-  if (text == "name") return CompareMode::cmName;
-  if (text == "size") return CompareMode::cmSize;
-  if (text == "name-size") return CompareMode::cmNameAndSize;
-  if (text == "content") return CompareMode::cmContent;
-  throw UsageError("invalid value for --compare: '" + text +
-                   "' (expected name, size, name-size or content)");
+  if (const std::optional<CompareMode> mode = CompareModeFromCliName(text)) return *mode;
+  throw UsageError("invalid value for --compare: '" + text + "' (expected " + CompareModeChoices() +
+                   ")");
 }
 
 void AddFolder(std::vector<std::string>& folders, const std::string& arg) {
@@ -242,10 +256,6 @@ class ConsoleReporter final : public ScanReporter {
     }
   }
   void ReportBytes(int64_t done, int64_t total) override { FProgress.Show(done, total); }
-  void SetProgressRange(int32_t, int32_t) override {}
-  void SetProgressPosition(int32_t) override {}
-  void SetBusy(bool) override { PumpEvents(); }
-  void SetProgressMarquee(bool) override {}
   void PumpEvents() override {
     if (gInterrupted != 0 && !FInterrupted && FDriver != nullptr) {
       FInterrupted = true;
@@ -253,12 +263,6 @@ class ConsoleReporter final : public ScanReporter {
     }
   }
   bool IsStopRequested() const override { return FState.IsStopRequested(); }
-  void ShowMessage(const std::string& text) override {
-    FProgress.Clear();
-    PrintLine(text);
-  }
-  void SetBusyCursor(bool) override {}
-  void SetStopEnabled(bool) override {}
   ScanSettings CurrentSettings() override { return FOptions.Settings; }
 
   bool Interrupted() const { return FInterrupted; }
@@ -338,6 +342,7 @@ int Run(const Options& options) {
 
   driver.btnScanClick();
   reporter.ClearProgress();
+  if (const std::optional<std::string> message = driver.OutcomeMessage()) PrintLine(*message);
   switch (driver.LastOutcome()) {
     case ScanOutcome::InvalidMask:
       return kExitUsage;
@@ -366,7 +371,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--") == 0) break;
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      std::fputs(UsageText().c_str(), stdout);
       return kExitDone;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
@@ -378,7 +383,7 @@ int main(int argc, char** argv) {
   try {
     options = ParseArguments(argc, argv);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "parvolane-scan: %s\n\n%s", e.what(), kUsage);
+    std::fprintf(stderr, "parvolane-scan: %s\n\n%s", e.what(), UsageText().c_str());
     return kExitUsage;
   }
   return Run(options);

@@ -7,7 +7,7 @@ namespace parvolane {
 namespace {
 
 bool IsFolderRow(const ResultRow& row) {
-  return row.Ref == nullptr;
+  return !row.IsFile;
 }
 
 /// Every proper ancestor of each path: the folders whose trees a move changed.
@@ -174,13 +174,12 @@ size_t DeletePlan::UnverifiedFiles() const {
   // size, none was ever compared.
   std::unordered_map<int, std::unordered_map<std::string_view, size_t>> digests;
   for (const ResultRow& row : FLists.Files.Rows()) {
-    if (row.Ref != nullptr && !row.Ref->ContentHash.empty())
-      ++digests[row.GroupId][row.Ref->ContentHash];
+    if (!row.ContentHash.Empty()) ++digests[row.GroupId][row.ContentHash.View()];
   }
   return static_cast<size_t>(
       std::count_if(FMovable.begin(), FMovable.end(), [&](const ResultRow* row) {
-        if (row->Ref == nullptr || row->Ref->ContentHash.empty()) return true;
-        return digests[row->GroupId][row->Ref->ContentHash] < 2;
+        if (row->ContentHash.Empty()) return true;
+        return digests[row->GroupId][row->ContentHash.View()] < 2;
       }));
 }
 

@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 #include <atomic>
 #include <exception>
+#include <span>
 #include <thread>
 
 #include "platform/program_info.h"
@@ -53,6 +54,9 @@ constexpr int kBottomWrapWidth = kDesignWidth - 16;
 constexpr int kBottomRowHeight = 32;
 // Small enough for an 800 x 600 screen, large enough that no control covers another.
 constexpr QSize kMinimumClientSize(800, 500);
+// The lists' columns as first shown: the paths get the room.
+constexpr int kFileColumnWidths[] = {60, 300, 520, 100};
+constexpr int kDirColumnWidths[] = {60, 740, 160};
 
 // Used until the real services are set: every dialog is cancelled, nothing reaches the desktop.
 class NoDialogs final : public DialogService {
@@ -131,7 +135,7 @@ TMainForm::~TMainForm() {
   // The children about to go still signal (the folder list empties): nobody may act on them.
   StopWatchingSettings();
   // The views and their models go first: the models observe the lists that FState owns, and
-  // FState (rows, then the path index, then the records) is released after this body.
+  // FState is released after this body.
   delete PageControl1;
   PageControl1 = nullptr;
   if (FBusyCursor) QApplication::restoreOverrideCursor();
@@ -242,35 +246,50 @@ void TMainForm::BuildCompareGroup() {
   auto* items = new QVBoxLayout(rgCompare);
   items->setContentsMargins(8, 4, 4, 4);
   items->setSpacing(2);
-  // The item index is the compare mode; "&&" shows a single ampersand.
-  const char* captions[] = {"Name", "Size", "Name && Size", "Content (SHA-1)"};
-  for (int i = 0; i < 4; ++i) {
-    auto* item = new QRadioButton(QString::fromUtf8(captions[i]), rgCompare);
+  for (size_t i = 0; i < kCompareModes.size(); ++i) {
+    const std::string_view caption = kCompareModes[i].Caption;
+    auto* item = new QRadioButton(
+        QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())), rgCompare);
     item->setObjectName(QStringLiteral("rgCompareItem%1").arg(i));
-    rgCompareItems->addButton(item, i);
+    rgCompareItems->addButton(item, static_cast<int>(i));
     items->addWidget(item);
   }
-  rgCompareItems->button(static_cast<int>(CompareMode::cmContent))->setChecked(true);
+  CompareButton(kDefaultCompareMode)->setChecked(true);
+}
+
+CompareMode TMainForm::CheckedCompareMode() const {
+  const int id = rgCompareItems->checkedId();
+  if (id < 0 || static_cast<size_t>(id) >= kCompareModes.size()) return kDefaultCompareMode;
+  return kCompareModes[static_cast<size_t>(id)].Mode;
+}
+
+QAbstractButton* TMainForm::CompareButton(CompareMode mode) const {
+  for (size_t i = 0; i < kCompareModes.size(); ++i) {
+    if (kCompareModes[i].Mode == mode) return rgCompareItems->button(static_cast<int>(i));
+  }
+  return nullptr;
 }
 
 void TMainForm::BuildPages() {
   PageControl1 = Named(new QTabWidget, "PageControl1");
   const auto addPage = [this](const char* pageName, const char* caption, const char* listName,
-                              ResultList& list, ResultModel*& model) {
+                              ResultList& list, ResultModel*& model, std::span<const int> widths) {
     auto* page = Named(new QWidget, pageName);
     auto* fill = new QVBoxLayout(page);
     fill->setContentsMargins(0, 0, 0, 0);
     auto* view = Named(new ResultView(page), listName);
     model = new ResultModel(list, view);
     view->SetResultModel(model);
+    for (size_t i = 0; i < widths.size(); ++i)
+      view->setColumnWidth(static_cast<int>(i), widths[i]);
     fill->addWidget(view);
     PageControl1->addTab(page, QString::fromUtf8(caption));
     return std::pair{page, view};
   };
   std::tie(tsFiles, lvFiles) =
-      addPage("tsFiles", "File Clones", "lvFiles", FState.lvFiles, FFilesModel);
+      addPage("tsFiles", "File Clones", "lvFiles", FState.lvFiles, FFilesModel, kFileColumnWidths);
   std::tie(tsDirs, lvDirs) =
-      addPage("tsDirs", "Folder Clones", "lvDirs", FState.lvDirs, FDirsModel);
+      addPage("tsDirs", "Folder Clones", "lvDirs", FState.lvDirs, FDirsModel, kDirColumnWidths);
   PageControl1->setCurrentWidget(tsFiles);
 }
 
@@ -417,28 +436,17 @@ void TMainForm::BuildScanInfo(QHBoxLayout* strip) {
 
 void TMainForm::SetFocusOrder() {
   // The pages between the panels keep their natural place in the chain.
-  const std::initializer_list<QWidget*> top = {lbFolders,
-                                               btnAddFolder,
-                                               btnRemoveFolder,
-                                               btnScan,
-                                               edMasks,
-                                               seMinSizeMB,
-                                               seMaxGroups,
-                                               seMinGroupSize,
-                                               rgCompareItems->button(0),
-                                               rgCompareItems->button(1),
-                                               rgCompareItems->button(2),
-                                               rgCompareItems->button(3),
-                                               chkFileDuplicates,
-                                               chkDirDuplicates,
-                                               chkParallelHash,
-                                               chkHashCache};
-  const std::initializer_list<QWidget*> bottom = {
+  std::vector<QWidget*> top = {lbFolders, btnAddFolder, btnRemoveFolder, btnScan,
+                               edMasks,   seMinSizeMB,  seMaxGroups,     seMinGroupSize};
+  for (QAbstractButton* item : rgCompareItems->buttons())
+    top.push_back(item);
+  top.insert(top.end(), {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache});
+  std::vector<QWidget*> bottom = {
       btnSelectAllButOne, btnCheckAll,   btnUncheckAll, btnDeleteSelected, btnUndo,
       btnExportFiles,     btnExportDirs, btnStop,       Button1,           Button2};
-  for (const auto& chain : {top, bottom}) {
-    for (auto it = chain.begin() + 1; it != chain.end(); ++it)
-      setTabOrder(*(it - 1), *it);
+  for (std::vector<QWidget*>* chain : {&top, &bottom}) {
+    for (size_t i = 1; i < chain->size(); ++i)
+      setTabOrder((*chain)[i - 1], (*chain)[i]);
   }
 }
 
@@ -497,11 +505,6 @@ void TMainForm::SetProgressPosition(int32_t position) {
   if (!FMarquee) ProgressBar->setValue(position);
 }
 
-void TMainForm::SetBusy(bool busy) {
-  SetProgressMarquee(busy);
-  PumpEvents();
-}
-
 void TMainForm::SetProgressMarquee(bool marquee) {
   if (FMarquee == marquee) return;
   FMarquee = marquee;
@@ -532,10 +535,6 @@ bool TMainForm::IsStopRequested() const {
   return FState.IsStopRequested();
 }
 
-void TMainForm::ShowMessage(const std::string& text) {
-  Dialogs().ShowMessage(text);
-}
-
 void TMainForm::SetBusyCursor(bool on) {
   if (FBusyCursor == on) return;
   FBusyCursor = on;
@@ -547,17 +546,12 @@ void TMainForm::SetBusyCursor(bool on) {
   }
 }
 
-void TMainForm::SetStopEnabled(bool on) {
-  btnStop->setEnabled(on);
-  if (on) HideScanInfo();  // a scan starts: what was said of the last one no longer holds
-}
-
 ScanSettings TMainForm::CurrentSettings() {
   ScanSettings settings;
   settings.Folders = FolderList();
   settings.FindFileClones = chkFileDuplicates->isChecked();
   settings.FindFolderClones = chkDirDuplicates->isChecked();
-  settings.Mode = CompareModeFromIndex(rgCompareItems->checkedId());
+  settings.Mode = CheckedCompareMode();
   settings.MaskText = edMasks->text().toStdString();
   settings.MinSizeMB = seMinSizeMB->Value();
   settings.MaxGroups = seMaxGroups->Value();
@@ -596,7 +590,10 @@ void TMainForm::RunBlocking(const std::function<void()>& work) {
 void TMainForm::btnScanClick() {
   if (FDriver.IsScanning()) return;  // two scans must never run on the same state
   SetEditCommandsEnabled(false);
-  FDriver.btnScanClick();
+  FDriver.btnScanClick([this] { ShowScanRunning(true); });
+  ShowScanRunning(false);
+  if (const std::optional<std::string> message = FDriver.OutcomeMessage())
+    Dialogs().ShowMessage(*message);
   EndScanInfo(FDriver.LastOutcome());
   SetEditCommandsEnabled(true);
   // The next key press belongs to the results, never to a field whose text it would replace.
@@ -605,6 +602,12 @@ void TMainForm::btnScanClick() {
     FCloseRequested = false;
     close();
   }
+}
+
+void TMainForm::ShowScanRunning(bool running) {
+  btnStop->setEnabled(running);
+  if (running) HideScanInfo();  // what was said of the last scan no longer holds
+  SetBusyCursor(running);
 }
 
 void TMainForm::btnStopClick() {

@@ -14,6 +14,7 @@
 #include "results/scan_summary_text.h"
 #include "ui/result_actions.h"
 
+class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
 class QGroupBox;
@@ -36,8 +37,9 @@ class SpinField;
 
 /// The main window: the folder list and scan options, the two result lists on their tabs, the
 /// action buttons and the status strip. It owns the scan state and runs scans on the
-/// user-interface thread, reporting through its ScanReporter side; commands stay usable during
-/// a scan because the engine pumps events, and a whole-tree walk runs on a helper thread while
+/// user-interface thread, reporting through its ScanReporter side; around each scan it shows its
+/// busy look (cursor, Stop) and the driver's messages itself. Commands stay usable during a
+/// scan because the engine pumps events, and a whole-tree walk runs on a helper thread while
 /// the window keeps handling events.
 class TMainForm final : public QMainWindow, public ScanReporter {
   Q_OBJECT
@@ -55,14 +57,10 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void ReportStatus(const std::string& text) override;
   void SetProgressRange(int32_t min, int32_t max) override;
   void SetProgressPosition(int32_t position) override;
-  void SetBusy(bool busy) override;
   void SetProgressMarquee(bool marquee) override;
   void ReportBytes(int64_t done, int64_t total) override;
   void PumpEvents() override;
   bool IsStopRequested() const override;
-  void ShowMessage(const std::string& text) override;
-  void SetBusyCursor(bool on) override;
-  void SetStopEnabled(bool on) override;
   ScanSettings CurrentSettings() override;
   void RunBlocking(const std::function<void()>& work) override;
 
@@ -106,6 +104,11 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   ListKind ActiveKind() const;
   ResultView* ActiveView() const;
 
+  /// The compare mode of the checked radio button; the default mode when none is checked.
+  CompareMode CheckedCompareMode() const;
+  /// The radio button of a compare mode.
+  QAbstractButton* CompareButton(CompareMode mode) const;
+
   ScanState& State() { return FState; }
   const ScanDriver& Driver() const { return FDriver; }
   bool IsScanning() const { return FDriver.IsScanning(); }
@@ -119,7 +122,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   QCheckBox* chkFileDuplicates = nullptr;
   QCheckBox* chkDirDuplicates = nullptr;
   QGroupBox* rgCompare = nullptr;
-  QButtonGroup* rgCompareItems = nullptr;  // ids are the item indexes
+  QButtonGroup* rgCompareItems = nullptr;  // ids are positions in kCompareModes
   QLabel* Label2 = nullptr;
   QLineEdit* edMasks = nullptr;
   QLabel* Label3 = nullptr;
@@ -177,6 +180,9 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   void BuildStatusStrip();
   void BuildScanInfo(QHBoxLayout* strip);
   void HideScanInfo();
+  /// The look of a running scan (busy cursor, Stop enabled), or back to the idle one.
+  void ShowScanRunning(bool running);
+  void SetBusyCursor(bool on);
   void EndScanInfo(ScanOutcome outcome);
   void SetFocusOrder();
   void ConnectCommands();

@@ -173,10 +173,6 @@ void ResultModel::ChecksChanged(size_t first, size_t last) {
   emit dataChanged(index(top, 0), index(bottom, 0), {Qt::CheckStateRole});
 }
 
-void ResultModel::RedrawChanged(bool enabled) {
-  emit redrawChanged(enabled);
-}
-
 void ResultModel::RepaintRequested() {
   emit repaintRequested();
 }

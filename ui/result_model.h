@@ -55,12 +55,9 @@ class ResultModel final : public QAbstractTableModel, public ResultListObserver 
   void BeforeReset() override;
   void AfterReset() override;
   void ChecksChanged(size_t first, size_t last) override;
-  void RedrawChanged(bool enabled) override;
   void RepaintRequested() override;
 
  signals:
-  /// The list suspended (false) or resumed (true) its redrawing.
-  void redrawChanged(bool enabled);
   void repaintRequested();
 
  private:

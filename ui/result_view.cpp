@@ -145,10 +145,6 @@ void ResultView::CopySelectedPaths() {
 void ResultView::SetResultModel(ResultModel* model) {
   FModel = model;
   setModel(model);
-  const auto& columns = model->List().Columns();
-  for (size_t i = 0; i < columns.size(); ++i)
-    setColumnWidth(static_cast<int>(i), columns[i].Width);
-  connect(model, &ResultModel::redrawChanged, this, [this](bool on) { setUpdatesEnabled(on); });
   connect(model, &ResultModel::repaintRequested, viewport(), [this] { viewport()->update(); });
 }
 

@@ -68,8 +68,10 @@ void TMainForm::LoadSettings() {
   ReadCheck(store, "findFolderClones", chkDirDuplicates);
   ReadCheck(store, "parallelHashing", chkParallelHash);
   ReadCheck(store, "useHashCache", chkHashCache);
-  if (const std::optional<int> mode = IntOf(store, "compareMode"); mode && *mode >= 0 && *mode < 4)
-    rgCompareItems->button(*mode)->setChecked(true);
+  if (const std::optional<int> number = IntOf(store, "compareMode")) {
+    if (const std::optional<CompareMode> mode = CompareModeFromStoredNumber(*number))
+      CompareButton(*mode)->setChecked(true);
+  }
   if (store.contains(QStringLiteral("masks")))
     edMasks->setText(store.value(QStringLiteral("masks")).toString());
   ReadSpin(store, "minSizeMB", seMinSizeMB);
@@ -96,7 +98,7 @@ void TMainForm::SaveSettings() {
   store.setValue(QStringLiteral("findFolderClones"), chkDirDuplicates->isChecked());
   store.setValue(QStringLiteral("parallelHashing"), chkParallelHash->isChecked());
   store.setValue(QStringLiteral("useHashCache"), chkHashCache->isChecked());
-  store.setValue(QStringLiteral("compareMode"), rgCompareItems->checkedId());
+  store.setValue(QStringLiteral("compareMode"), InfoOf(CheckedCompareMode()).StoredNumber);
   store.setValue(QStringLiteral("masks"), edMasks->text());
   store.setValue(QStringLiteral("minSizeMB"), seMinSizeMB->Value());
   store.setValue(QStringLiteral("maxGroups"), seMaxGroups->Value());

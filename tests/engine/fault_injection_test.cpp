@@ -566,8 +566,8 @@ TEST_F(FaultInjection, HostileNamesAreFoundGroupedAndExportedByTheirBytes) {
   }
   for (const ResultRow& row : state.lvFiles.Rows()) {
     // The name and folder cells are the real bytes: together they name the file again.
-    EXPECT_EQ(row.Texts[2] + "/" + row.Texts[1], row.Ref->FullPath);
-    EXPECT_TRUE(IdOfPath(row.Ref->FullPath).has_value()) << row.Ref->FullPath;
+    EXPECT_EQ(row.Texts[2] + "/" + row.Texts[1], row.Path);
+    EXPECT_TRUE(IdOfPath(row.Path).has_value()) << row.Path;
   }
 }
 

@@ -71,7 +71,6 @@ class FolderClones : public ::testing::Test {
   void ExpectListSettled() const {
     EXPECT_EQ(state.lvDirs.UpdateDepth(), 0);
     EXPECT_TRUE(state.lvDirs.GroupView());
-    EXPECT_TRUE(state.lvDirs.RedrawEnabled());
   }
 
   TempTree tree;
@@ -362,7 +361,7 @@ TEST_F(FolderClones, NoExistingScanFolderLeavesStatusAndListAlone) {
   reporter.Settings.Folders = {tree.Path("missing")};
   reporter.ReportStatus("before");
   state.lvDirs.AddGroup(1, "old");
-  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, nullptr, {}, {}, {}});
+  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, false, {}, {}, {}, {}});
   FindDirectoryDuplicates(state, reporter);
   EXPECT_EQ(reporter.Statuses, std::vector<std::string>{"before"});
   EXPECT_EQ(state.lvDirs.RowCount(), 0u);

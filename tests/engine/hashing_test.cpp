@@ -470,12 +470,8 @@ class ForwardingReporter : public ScanReporter {
   }
   void SetProgressRange(int32_t min, int32_t max) override { FInner.SetProgressRange(min, max); }
   void SetProgressPosition(int32_t position) override { FInner.SetProgressPosition(position); }
-  void SetBusy(bool busy) override { FInner.SetBusy(busy); }
   void SetProgressMarquee(bool marquee) override { FInner.SetProgressMarquee(marquee); }
   void PumpEvents() override { FInner.PumpEvents(); }
-  void ShowMessage(const std::string& text) override { FInner.ShowMessage(text); }
-  void SetBusyCursor(bool on) override { FInner.SetBusyCursor(on); }
-  void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
   ScanSettings CurrentSettings() override { return FInner.CurrentSettings(); }
 
   /// Every (done, total) reported, in order.

@@ -21,13 +21,9 @@ class FailingReporter final : public ScanReporter {
   void ReportStatus(const std::string& t) override { FInner.ReportStatus(t); }
   void SetProgressRange(int32_t a, int32_t b) override { FInner.SetProgressRange(a, b); }
   void SetProgressPosition(int32_t p) override { FInner.SetProgressPosition(p); }
-  void SetBusy(bool b) override { FInner.SetBusy(b); }
   void SetProgressMarquee(bool m) override { FInner.SetProgressMarquee(m); }
   void PumpEvents() override { FInner.PumpEvents(); }
   bool IsStopRequested() const override { return FInner.IsStopRequested(); }
-  void ShowMessage(const std::string& t) override { FInner.ShowMessage(t); }
-  void SetBusyCursor(bool on) override { FInner.SetBusyCursor(on); }
-  void SetStopEnabled(bool on) override { FInner.SetStopEnabled(on); }
   ScanSettings CurrentSettings() override {
     if (++FCalls == FFailAt) throw std::runtime_error("settings unavailable");
     return FInner.CurrentSettings();
@@ -48,8 +44,6 @@ class ScanDriverTest : public ::testing::Test {
     reporter.Settings.MinSizeMB = 0;
   }
   void ExpectIdleLook() {
-    EXPECT_FALSE(reporter.StopEnabled);
-    EXPECT_FALSE(reporter.BusyCursor);
     EXPECT_FALSE(reporter.Marquee);
     EXPECT_EQ(reporter.Position, 0);
     EXPECT_FALSE(driver.IsScanning());
@@ -67,8 +61,10 @@ TEST_F(ScanDriverTest, AnEmptyFolderListChangesNothing) {
   const auto statuses = reporter.Statuses.size();
 
   reporter.Settings.Folders.clear();
-  driver.btnScanClick();
-  EXPECT_EQ(reporter.Messages, std::vector<std::string>{"Please add at least one folder."});
+  bool started = false;
+  driver.btnScanClick([&] { started = true; });
+  EXPECT_FALSE(started);
+  EXPECT_EQ(driver.OutcomeMessage(), "Please add at least one folder.");
   EXPECT_EQ(reporter.Statuses.size(), statuses);
   EXPECT_EQ(state.FFiles.size(), 2u);
   EXPECT_EQ(driver.LastOutcome(), ScanOutcome::NoFolders);
@@ -91,12 +87,13 @@ TEST_F(ScanDriverTest, AMaskThatCannotBeUsedIsRefusedBeforeAnythingChanges) {
   };
   for (const auto& c : cases) {
     reporter.Settings.MaskText = c.maskText;
-    reporter.Messages.clear();
     const auto statuses = reporter.Statuses.size();
     const auto positions = reporter.Positions.size();
     const int pumps = reporter.Pumps;
-    driver.btnScanClick();
-    EXPECT_EQ(reporter.Messages, std::vector<std::string>{c.message}) << c.maskText;
+    bool started = false;
+    driver.btnScanClick([&] { started = true; });
+    EXPECT_FALSE(started) << c.maskText;
+    EXPECT_EQ(driver.OutcomeMessage(), c.message) << c.maskText;
     EXPECT_EQ(driver.LastOutcome(), ScanOutcome::InvalidMask) << c.maskText;
     EXPECT_EQ(driver.LastError(), c.message);
     EXPECT_EQ(reporter.Statuses.size(), statuses) << c.maskText;
@@ -116,6 +113,7 @@ TEST_F(ScanDriverTest, RunsThroughToDone) {
   EXPECT_EQ(reporter.StatusesStartingWith("Found ").back(), "Found 0 files (after filters).");
   EXPECT_EQ(reporter.LastStatus(), "  Done.");
   EXPECT_EQ(driver.LastOutcome(), ScanOutcome::Done);
+  EXPECT_EQ(driver.OutcomeMessage(), std::nullopt);
   ExpectIdleLook();
 }
 
@@ -143,6 +141,7 @@ TEST_F(ScanDriverTest, AStopDuringTheFolderScanKeepsItsOwnText) {
   EXPECT_EQ(driver.LastOutcome(), ScanOutcome::Stopped);
   EXPECT_EQ(reporter.LastStatus(), "Scanning cancelled. 0 files collected so far.");
   EXPECT_TRUE(reporter.StatusesStartingWith("Cancelled").empty());
+  EXPECT_EQ(driver.OutcomeMessage(), std::nullopt);
   ExpectIdleLook();
 
   // The next scan starts with a cleared flag.
@@ -155,13 +154,14 @@ TEST_F(ScanDriverTest, AStopDuringTheFolderScanKeepsItsOwnText) {
 TEST_F(ScanDriverTest, AnErrorIsShownAndTheWindowReturnsToIdle) {
   FailingReporter failing(reporter, 3);  // the read of the compare mode after the folder scan
   ScanDriver failingDriver(state, failing);
+  reporter.Marquee = true;  // as if the failing stage had left its marquee on
   failingDriver.btnScanClick();
-  EXPECT_EQ(reporter.Messages, std::vector<std::string>{"Error: settings unavailable"});
+  EXPECT_EQ(failingDriver.OutcomeMessage(), "Error: settings unavailable");
   EXPECT_EQ(failingDriver.LastOutcome(), ScanOutcome::Failed);
   EXPECT_EQ(reporter.LastStatus(), "Found 2 files (after filters).");
-  EXPECT_FALSE(reporter.StopEnabled);
-  EXPECT_FALSE(reporter.BusyCursor);
+  EXPECT_FALSE(reporter.Marquee);
   EXPECT_EQ(reporter.Position, 0);
+  EXPECT_FALSE(failingDriver.IsScanning());
 }
 
 TEST_F(ScanDriverTest, ASecondScanDuringAScanIsIgnored) {
@@ -175,11 +175,24 @@ TEST_F(ScanDriverTest, ASecondScanDuringAScanIsIgnored) {
   EXPECT_EQ(reporter.LastStatus(), "  Done.");
 }
 
-TEST_F(ScanDriverTest, StopEnabledOnlyWhileScanning) {
-  bool sawEnabled = false;
-  reporter.OnPump = [&] { sawEnabled = sawEnabled || reporter.StopEnabled; };
-  driver.btnScanClick();
-  EXPECT_TRUE(sawEnabled);
+// The front end's busy look goes on once, after the stop flag of the last scan is cleared and
+// before the first stage says anything.
+TEST_F(ScanDriverTest, TheStartHookRunsOnceBeforeTheFirstStage) {
+  state.FStopRequested.store(true);
+  int starts = 0;
+  size_t statusesAtStart = 0;
+  int pumpsAtStart = -1;
+  driver.btnScanClick([&] {
+    ++starts;
+    EXPECT_FALSE(state.IsStopRequested());
+    EXPECT_TRUE(driver.IsScanning());
+    statusesAtStart = reporter.Statuses.size();
+    pumpsAtStart = reporter.Pumps;
+  });
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(statusesAtStart, 0u);
+  EXPECT_EQ(pumpsAtStart, 0);
+  EXPECT_EQ(reporter.LastStatus(), "  Done.");
   ExpectIdleLook();
 }
 

@@ -76,13 +76,31 @@ TEST(FormatSizeMB, RoundsHalfUpOnTheExactValueWithTheGivenSeparator) {
   EXPECT_EQ(FormatSizeMB(INT64_MAX, "\u066B"), "8796093022208\u066B00 MB");
 }
 
-TEST(CompareModeFromIndex, UnknownIndexesReadAsContent) {
-  EXPECT_EQ(CompareModeFromIndex(0), CompareMode::cmName);
-  EXPECT_EQ(CompareModeFromIndex(1), CompareMode::cmSize);
-  EXPECT_EQ(CompareModeFromIndex(2), CompareMode::cmNameAndSize);
-  EXPECT_EQ(CompareModeFromIndex(3), CompareMode::cmContent);
-  EXPECT_EQ(CompareModeFromIndex(-1), CompareMode::cmContent);
-  EXPECT_EQ(CompareModeFromIndex(7), CompareMode::cmContent);
+// Settings files and scripts already hold these numbers and names: they must keep meaning the
+// same modes.
+TEST(CompareModes, StoredNumbersAndCliNamesKeepTheirModes) {
+  const struct {
+    CompareMode mode;
+    int number;
+    const char* cliName;
+  } cases[] = {
+      {CompareMode::cmName, 0, "name"},
+      {CompareMode::cmSize, 1, "size"},
+      {CompareMode::cmNameAndSize, 2, "name-size"},
+      {CompareMode::cmContent, 3, "content"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(InfoOf(c.mode).StoredNumber, c.number) << c.cliName;
+    EXPECT_EQ(InfoOf(c.mode).CliName, c.cliName);
+    EXPECT_EQ(CompareModeFromStoredNumber(c.number), c.mode) << c.cliName;
+    EXPECT_EQ(CompareModeFromCliName(c.cliName), c.mode);
+  }
+  for (const int unknown : {-1, 4, 7})
+    EXPECT_EQ(CompareModeFromStoredNumber(unknown), std::nullopt) << unknown;
+  for (const char* unknown : {"", "Content", "sha1", "name size"})
+    EXPECT_EQ(CompareModeFromCliName(unknown), std::nullopt) << unknown;
+  EXPECT_EQ(CompareModeCliNames("|"), "name|size|name-size|content");
+  EXPECT_EQ(ScanSettings{}.Mode, CompareMode::cmContent);
 }
 
 }  // namespace

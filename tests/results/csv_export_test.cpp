@@ -32,7 +32,7 @@ const std::string kBom = "\xEF\xBB\xBF";
 
 void AddRows(ResultList& list, const std::vector<std::vector<std::string>>& rows) {
   for (const auto& texts : rows)
-    list.AddRow(ResultRow{1, texts, false, nullptr, {}, {}, {}});
+    list.AddRow(ResultRow{1, texts, false, false, {}, {}, {}, {}});
 }
 
 std::string ReadAll(const std::string& path) {
@@ -65,7 +65,7 @@ TEST(CsvText, EmptyListIsTheHeaderLineOnly) {
 
 TEST(CsvText, CellsAreQuotedWithQuotesDoubledAndNothingElseChanged) {
   const std::string invalidUtf8 = "bad\xFF\xFE.bin";
-  ResultList list({{"A,\"b\"", 1}, {"c", 1}});  // a header caption is never quoted
+  ResultList list({{"A,\"b\""}, {"c"}});  // a header caption is never quoted
   AddRows(list, {{"1", "plain"},
                  {"1", "a, b"},
                  {"2", "say \"hi\""},
@@ -92,8 +92,8 @@ TEST(CsvText, CellsAreQuotedWithQuotesDoubledAndNothingElseChanged) {
 TEST(CsvText, RowsAreWrittenWhateverTheirChecksAndGroups) {
   ResultList list(DirListColumns());
   list.AddGroup(1, "Group 1 (0.00 MB)");
-  list.AddRow(ResultRow{1, {"1", "/a", "0.00 MB"}, true, nullptr, {}, {}, {}});
-  list.AddRow(ResultRow{1, {"1", "/b", "0.00 MB"}, false, nullptr, {}, {}, {}});
+  list.AddRow(ResultRow{1, {"1", "/a", "0.00 MB"}, true, false, {}, {}, {}, {}});
+  list.AddRow(ResultRow{1, {"1", "/b", "0.00 MB"}, false, false, {}, {}, {}, {}});
   EXPECT_EQ(ListViewCsvText(list), kBom +
                                        "Group,Directory,Size\r\n"
                                        "\"1\",\"/a\",\"0.00 MB\"\r\n"

@@ -17,9 +17,7 @@ struct Entry {
   int64_t MTime;  // 0: the entry could not be queried
 };
 
-// File rows stand for records; a folder row has none.
 std::unique_ptr<ResultList> ListOf(const std::vector<Entry>& entries, bool folders) {
-  static const TFileInfo record("/x");
   auto made = std::make_unique<ResultList>(folders ? DirListColumns() : FileListColumns());
   ResultList& list = *made;
   for (const Entry& e : entries) {
@@ -27,7 +25,7 @@ std::unique_ptr<ResultList> ListOf(const std::vector<Entry>& entries, bool folde
     ResultRow row;
     row.GroupId = e.Group;
     row.Path = e.Path;
-    row.Ref = folders ? nullptr : &record;
+    row.IsFile = !folders;
     row.Seen.MTimeNs = e.MTime;
     row.Seen.Known = e.MTime != 0;
     list.AddRow(row);

@@ -23,12 +23,26 @@ class LogObserver final : public ResultListObserver {
   void ChecksChanged(size_t first, size_t last) override {
     Log.push_back("checks " + std::to_string(first) + "-" + std::to_string(last));
   }
-  void RedrawChanged(bool enabled) override { Log.push_back(enabled ? "redraw on" : "redraw off"); }
   void RepaintRequested() override { Log.push_back("repaint"); }
   std::vector<std::string> Log;
 };
 
 using Log = std::vector<std::string>;
+
+ResultRow TextRow(const char* name, bool checked) {
+  ResultRow row;
+  row.GroupId = 1;
+  row.Texts = {"1", name, "/", "0.00 MB"};
+  row.Checked = checked;
+  return row;
+}
+
+std::vector<std::string> Paths(const ResultList& list) {
+  std::vector<std::string> paths;
+  for (const ResultRow& row : list.Rows())
+    paths.push_back(row.Path);
+  return paths;
+}
 
 std::vector<bool> Checks(const ResultList& list) {
   std::vector<bool> marks;
@@ -55,14 +69,20 @@ struct FileListFixture {
   ResultList list{FileListColumns()};
 };
 
-TEST(ResultList, FileGroupRowsTextsChecksAndReferences) {
+// Rows hold what they stand for by value: they stay whole after the records are gone.
+TEST(ResultList, FileGroupRowsTextsChecksAndData) {
   TFileList files;
   files.push_back(std::make_unique<TFileInfo>("/data/Photos/A.JPG", MiB));
   files.push_back(std::make_unique<TFileInfo>("/b.jpg", 2 * MiB));
   files.push_back(std::make_unique<TFileInfo>("/data/x/c, \"d\".jpg", MiB));
+  const std::string digest = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
+  files[0]->ContentHash = digest;
+  files[1]->Id = FileId{7, 42};
+  files[1]->MTimeNs = 1234567890123;
   ResultList list(FileListColumns());
   int groupNo = 1;
   AddFileGroupToList(list, {files[0].get(), files[1].get(), files[2].get()}, 3 * MiB, groupNo);
+  files.clear();
 
   EXPECT_EQ(groupNo, 2);
   ASSERT_EQ(list.Groups().size(), 1u);
@@ -74,10 +94,26 @@ TEST(ResultList, FileGroupRowsTextsChecksAndReferences) {
   EXPECT_EQ(list.Row(2).Texts[1], "c, \"d\".jpg");
   EXPECT_EQ(list.Row(2).Texts[3], "1.00 MB");
   EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, true}));
+  EXPECT_EQ(Paths(list),
+            (std::vector<std::string>{"/data/Photos/A.JPG", "/b.jpg", "/data/x/c, \"d\".jpg"}));
   for (size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(list.Row(i).GroupId, 1);
-    EXPECT_EQ(list.Row(i).Ref, files[i].get());
+    EXPECT_TRUE(list.Row(i).IsFile);
+    EXPECT_TRUE(list.Row(i).Seen.Known);
   }
+  EXPECT_EQ(list.Row(0).ContentHash.View(), digest);
+  EXPECT_TRUE(list.Row(1).ContentHash.Empty());
+  EXPECT_EQ(list.Row(1).Seen.Id, (FileId{7, 42}));
+  EXPECT_EQ(list.Row(1).Seen.Size, 2 * MiB);
+  EXPECT_EQ(list.Row(1).Seen.MTimeNs, 1234567890123);
+}
+
+TEST(ResultList, DigestTextHoldsUpToASha1) {
+  const std::string sha1(40, 'f');
+  EXPECT_EQ(DigestText(sha1).View(), sha1);
+  EXPECT_TRUE(DigestText("").Empty());
+  EXPECT_TRUE(DigestText().Empty());
+  EXPECT_THROW(DigestText(sha1 + "0"), std::invalid_argument);
 }
 
 TEST(ResultList, DirGroupRowsLookUpSizesExactlyAndStayUnchecked) {
@@ -91,7 +127,8 @@ TEST(ResultList, DirGroupRowsLookUpSizesExactlyAndStayUnchecked) {
   EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"7", "/a/Photos", "2.00 MB"}));
   EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"7", "/b/photos", "0.00 MB"}));
   EXPECT_EQ(Checks(list), (std::vector<bool>{false, false}));
-  EXPECT_EQ(list.Row(0).Ref, nullptr);
+  EXPECT_FALSE(list.Row(0).IsFile);
+  EXPECT_EQ(Paths(list), (std::vector<std::string>{"/a/Photos", "/b/photos"}));
 }
 
 TEST(ResultList, FolderPartOfPath) {
@@ -111,7 +148,7 @@ TEST(ResultList, GroupIdsAreUniqueAndIndexesFollowRemovals) {
   for (int id : {1, 2, 3})
     list.AddGroup(id, "g");
   EXPECT_THROW(list.AddGroup(2, "again"), std::invalid_argument);
-  list.RemoveFirstGroup();
+  list.RemoveGroups({1});
   EXPECT_EQ(list.GroupIndexOf(1), -1);
   EXPECT_EQ(list.GroupIndexOf(2), 0);
   EXPECT_EQ(list.GroupIndexOf(3), 1);
@@ -170,10 +207,8 @@ TEST(ResultList, CheckAllButOneInGroupKeepsInnerMembersInsideTheKeptFolder) {
 TEST(ResultList, RemoveRowsAtAndRemoveGroupsKeepTheRestInOrder) {
   FileListFixture f({3, 2, 2});
   f.list.RemoveRowsAt({false, true, false, true});
-  std::vector<std::string> paths;
-  for (const ResultRow& row : f.list.Rows())
-    paths.push_back(row.Ref->FullPath);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f1", "/g3/f0", "/g3/f1"}));
+  EXPECT_EQ(Paths(f.list),
+            (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f1", "/g3/f0", "/g3/f1"}));
   EXPECT_EQ(f.list.RemoveRowsIf([](const ResultRow& row) { return row.GroupId == 2; }), 1u);
   f.list.RemoveGroups({2});
   ASSERT_EQ(f.list.Groups().size(), 2u);
@@ -188,10 +223,7 @@ TEST(ResultList, RemoveCheckedRowsKeepsTheRestInOrder) {
   f.list.SetChecked(2, false);
   f.list.SetChecked(4, false);
   f.list.RemoveCheckedRows();
-  std::vector<std::string> paths;
-  for (const ResultRow& row : f.list.Rows())
-    paths.push_back(row.Ref->FullPath);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f0", "/g2/f1"}));
+  EXPECT_EQ(Paths(f.list), (std::vector<std::string>{"/g1/f0", "/g1/f2", "/g2/f0", "/g2/f1"}));
   EXPECT_EQ(f.list.Groups().size(), 2u);  // headers stay
   EXPECT_THROW(f.list.RemoveRow(4), std::out_of_range);
   EXPECT_THROW(f.list.SetChecked(4, true), std::out_of_range);
@@ -202,8 +234,8 @@ TEST(ResultListObserver, ChangesOutsideABracketAreAnnouncedOneByOne) {
   LogObserver obs;
   list.SetObserver(&obs);
   list.AddGroup(1, "g");
-  list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr, {}, {}, {}});
-  list.AddRow(ResultRow{1, {"1", "b", "/", "0.00 MB"}, true, nullptr, {}, {}, {}});
+  list.AddRow(TextRow("a", false));
+  list.AddRow(TextRow("b", true));
   list.SetChecked(0, true);
   list.SetChecked(0, true);  // no change, no notice
   UncheckAll(list);
@@ -223,7 +255,7 @@ TEST(ResultListObserver, ABracketIsOneResetWithoutRowNotices) {
   list.BeginUpdate();
   list.AddGroup(1, "g");
   for (int i = 0; i < 3; ++i)
-    list.AddRow(ResultRow{1, {"1", "a", "/", "0.00 MB"}, false, nullptr, {}, {}, {}});
+    list.AddRow(TextRow("a", false));
   CheckAll(list);
   list.SetChecked(0, false);
   list.EndUpdate();
@@ -235,26 +267,58 @@ TEST(ResultListObserver, ABracketIsOneResetWithoutRowNotices) {
   EXPECT_EQ(obs.Log.size(), 3u);
 }
 
-TEST(ResultListObserver, BulkListingSteps) {
-  ResultList list(FileListColumns());
-  LogObserver obs;
-  list.SetObserver(&obs);
-  bool saved = false;
-  BeginListUpdate(list, saved);
-  EXPECT_TRUE(saved);
-  EXPECT_FALSE(list.GroupView());
-  EXPECT_FALSE(list.RedrawEnabled());
-  EXPECT_EQ(list.UpdateDepth(), 1);
-  TFileInfo a("/x/a", 5), b("/y/a", 5);
-  int groupNo = 1;
-  AddFileGroupToList(list, {&a, &b}, 10, groupNo);
-  EXPECT_EQ(obs.Log, (Log{"redraw off", "before"}));
-  EndListUpdate(list, saved);
-  EXPECT_TRUE(list.GroupView());
-  EXPECT_TRUE(list.RedrawEnabled());
-  EXPECT_EQ(list.UpdateDepth(), 0);
-  EXPECT_EQ(obs.Log, (Log{"redraw off", "before", "after", "repaint", "before", "after",
-                          "redraw on", "repaint"}));
+// What a view that rebuilds at every reset last saw of the list.
+class RebuildingObserver final : public ResultListObserver {
+ public:
+  explicit RebuildingObserver(const ResultList& list) : FList(list) {}
+  void BeforeReset() override { ++Pending; }
+  void AfterReset() override {
+    --Pending;
+    Seen = {FList.Groups().size(), Paths(FList), FList.GroupView()};
+  }
+  void ChecksChanged(size_t, size_t) override { ++CheckNotices; }
+  void RepaintRequested() override {}
+
+  struct View {
+    size_t Groups = 0;
+    std::vector<std::string> Rows;
+    bool Grouped = true;
+    bool operator==(const View&) const = default;
+  };
+  const ResultList& FList;
+  View Seen;
+  int Pending = 0;
+  int CheckNotices = 0;
+};
+
+// A listing in the bulk bracket: nothing is rebuilt while it runs, and afterwards a view sees
+// every group and row listed, with the group display as it was before, whichever it was.
+TEST(ResultListObserver, ABulkListingLeavesTheViewWithAllRowsAndItsGroupDisplay) {
+  for (const bool grouped : {true, false}) {
+    ResultList list(FileListColumns());
+    list.SetGroupView(grouped);
+    RebuildingObserver view(list);
+    list.SetObserver(&view);
+    TFileInfo a("/x/a", 5), b("/y/a", 5), c("/x/c", 3), d("/y/c", 3), e("/z/c", 3);
+    bool saved = !grouped;
+    BeginListUpdate(list, saved);
+    EXPECT_EQ(saved, grouped);
+    int groupNo = 1;
+    AddFileGroupToList(list, {&a, &b}, 10, groupNo);
+    AddFileGroupToList(list, {&c, &d, &e}, 9, groupNo);
+    CheckAllButOneInGroup(list, KeepRule::ShortestPath);
+    EXPECT_EQ(view.Pending, 1) << grouped;
+    EXPECT_EQ(view.Seen, RebuildingObserver::View{}) << grouped;
+    EndListUpdate(list, saved);
+
+    EXPECT_EQ(list.GroupView(), grouped);
+    EXPECT_EQ(list.UpdateDepth(), 0);
+    EXPECT_EQ(view.Pending, 0) << grouped;
+    EXPECT_EQ(view.CheckNotices, 0) << grouped;  // the reset carries the marks
+    const RebuildingObserver::View expected{2, {"/x/a", "/y/a", "/x/c", "/y/c", "/z/c"}, grouped};
+    EXPECT_EQ(view.Seen, expected) << grouped;
+    EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, false, true, true})) << grouped;
+  }
 }
 
 }  // namespace

@@ -26,9 +26,7 @@ TEST(ScanSummaryText, ExtraCopiesCountEveryFileButTheFirstOfAGroupOnce) {
   files.AddRow(FileRow(1, 11, 100));
   files.AddRow(FileRow(1, 11, 100));  // nor one of an extra copy
   files.AddRow(FileRow(2, 20, 3000));
-  const TFileInfo unqueried("/d/f", 3000);
-  ResultRow unknown = FileRow(2, 21, -1, false);  // unknown identity: a file of its own
-  unknown.Ref = &unqueried;
+  ResultRow unknown = FileRow(2, 21, 3000, false);  // unknown identity: a file of its own
   files.AddRow(unknown);
   files.AddRow(FileRow(3, 30, 1));
   files.AddRow(FileRow(3, 11, 100));  // reached again in another group: counted already

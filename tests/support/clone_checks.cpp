@@ -75,7 +75,7 @@ std::vector<std::vector<std::string>> ListedGroups(const ResultList& list, Listi
     if (kind == Listing::Dirs) {
       groups.back().push_back(row.Texts.size() > 1 ? row.Texts[1] : std::string());
     } else {
-      groups.back().push_back(row.Ref != nullptr ? row.Ref->FullPath : std::string());
+      groups.back().push_back(row.IsFile ? row.Path : std::string());
     }
   }
   return groups;

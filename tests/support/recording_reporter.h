@@ -26,10 +26,6 @@ class RecordingReporter final : public ScanReporter {
     Position = position;
     Positions.push_back(position);
   }
-  void SetBusy(bool busy) override {
-    SetProgressMarquee(busy);
-    PumpEvents();
-  }
   void SetProgressMarquee(bool marquee) override { Marquee = marquee; }
   void PumpEvents() override {
     ++Pumps;
@@ -40,9 +36,6 @@ class RecordingReporter final : public ScanReporter {
     if (StopAtQuery > 0 && query >= StopAtQuery) FState.FStopRequested.store(true);
     return FState.IsStopRequested();
   }
-  void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-  void SetBusyCursor(bool on) override { BusyCursor = on; }
-  void SetStopEnabled(bool on) override { StopEnabled = on; }
   ScanSettings CurrentSettings() override { return Settings; }
 
   /// Sets the stop flag as the Stop command would (without its status text).
@@ -54,14 +47,11 @@ class RecordingReporter final : public ScanReporter {
   ScanSettings Settings;
   std::function<void()> OnPump;
   std::vector<std::string> Statuses;
-  std::vector<std::string> Messages;
   std::vector<int32_t> Positions;
   int32_t RangeMin = 0;
   int32_t RangeMax = 100;
   int32_t Position = 0;
   bool Marquee = false;
-  bool BusyCursor = false;
-  bool StopEnabled = false;
   int Pumps = 0;
   /// How often the stop flag was asked for; when StopAtQuery is above 0, the flag is set at
   /// that query, as if Stop had been pressed while the stage ran (from any thread).

@@ -51,7 +51,7 @@ struct Window {
   // Compares by size, so that each size makes one group.
   void Scan() {
     form.seMinSizeMB->SetValue(0);
-    form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    form.CompareButton(CompareMode::cmSize)->setChecked(true);
     form.btnScan->click();
   }
 

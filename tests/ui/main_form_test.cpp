@@ -1,5 +1,7 @@
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCursor>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -304,7 +306,14 @@ class MainFormTest : public QObject {
     w.AddFolder(tree.Root());
     w.form.seMinSizeMB->SetValue(0);
     w.form.seMaxGroups->SetValue(0);
-    w.form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    w.form.CompareButton(CompareMode::cmSize)->setChecked(true);
+    // Every text of a scan comes under the busy cursor, which goes with the scan.
+    bool busyCursorThroughout = true;
+    connect(&w.form, &TMainForm::statusReported, [&busyCursorThroughout] {
+      const QCursor* cursor = QApplication::overrideCursor();
+      busyCursorThroughout =
+          busyCursorThroughout && cursor != nullptr && cursor->shape() == Qt::BusyCursor;
+    });
     bool stopWasEnabled = false;
     if (!stopWhen.isEmpty()) {
       w.WhenStatus(stopWhen, [&w, &stopWasEnabled] {
@@ -315,6 +324,8 @@ class MainFormTest : public QObject {
     w.form.btnScan->click();
     QCOMPARE(w.form.lblStatus->text(), finalStatus);
     QVERIFY(!w.form.btnStop->isEnabled());
+    QVERIFY(busyCursorThroughout);
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
     QCOMPARE(w.form.ProgressBar->value(), 0);
     QCOMPARE(w.form.ProgressBar->maximum() > 0, true);  // not left in marquee mode
     QVERIFY(!w.form.IsScanning());
@@ -353,6 +364,18 @@ class MainFormTest : public QObject {
                              w.form.RunBlocking([] { throw std::runtime_error("walk failed"); }));
   }
 
+  void eachCompareButtonGivesItsMode() {
+    Window w;
+    QCOMPARE(w.form.rgCompareItems->buttons().size(), qsizetype(kCompareModes.size()));
+    for (const CompareModeInfo& info : kCompareModes) {
+      QAbstractButton* button = w.form.CompareButton(info.Mode);
+      QVERIFY(button != nullptr);
+      QCOMPARE(button->text().toStdString(), std::string(info.Caption));
+      button->click();
+      QCOMPARE(w.form.CurrentSettings().Mode, info.Mode);
+    }
+  }
+
   void scanWithoutFoldersAsksForOne() {
     Window w;
     w.form.btnScan->click();
@@ -368,7 +391,7 @@ class MainFormTest : public QObject {
     Window w;
     w.AddFolder(tree.Root());
     w.form.seMinSizeMB->SetValue(0);
-    w.form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    w.form.CompareButton(CompareMode::cmSize)->setChecked(true);
     std::map<std::string, bool> enabled;
     bool checkable = true;
     w.WhenStatus("Scanning", [&] {

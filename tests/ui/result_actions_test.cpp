@@ -62,7 +62,7 @@ struct Lists {
     AddFileGroupToList(Files, {Records[0].get(), Records[1].get(), Records[2].get()}, 9, groupNo);
     AddFileGroupToList(Files, {Records[3].get(), Records[4].get()}, 4, groupNo);
     Files.SetChecked(2, false);
-    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, nullptr, {}, {}, {}});
+    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, false, {}, {}, {}, {}});
 
     for (const char* dir : {"p/one", "q/one", "r/one"})
       Tree.File(std::string(dir) + "/f.txt", "folder");
@@ -71,7 +71,7 @@ struct Lists {
                       1 << 20, groupNo);
     Dirs.SetChecked(1, true);
     Dirs.SetChecked(2, true);
-    Dirs.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
+    Dirs.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
   }
 
   ResultList& Of(ListKind kind) { return kind == ListKind::Files ? Files : Dirs; }
@@ -92,15 +92,15 @@ struct TextLists {
     Files.AddGroup(2, "Group 2 (0.00 MB)");
     AddFileRow(1, 0, false);
     AddFileRow(1, 1, true);
-    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, nullptr, {}, {}, {}});
+    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, false, {}, {}, {}, {}});
     AddFileRow(2, 2, false);
     AddFileRow(2, 3, true);
     Dirs.AddGroup(1, "Group 1 (1.00 MB)");
     for (const char* dir : {"/p/one", "/q/one", "", "/r/one"}) {
       if (*dir == '\0')
-        Dirs.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
+        Dirs.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
       else
-        Dirs.AddRow({1, {"1", dir, "0.50 MB"}, *dir != 'p', nullptr, dir, {}, {}});
+        Dirs.AddRow({1, {"1", dir, "0.50 MB"}, *dir != 'p', false, {}, dir, {}, {}});
     }
   }
   void AddFileRow(int group, size_t record, bool checked) {
@@ -108,7 +108,8 @@ struct TextLists {
     Files.AddRow({group,
                   {std::to_string(group), std::string(file.Name()), "dir", "0.00 MB"},
                   checked,
-                  &file,
+                  true,
+                  DigestText(file.ContentHash),
                   file.FullPath,
                   {},
                   {}});
@@ -254,7 +255,7 @@ void ResultActionsTest::deleteWithNothingChecked() {
     ResultList& list = lists.Of(kind);
     list.SetAllChecked(false);
     // A checked row that carries no path counts as nothing.
-    list.AddRow({1, {"1"}, true, nullptr, {}, {}, {}});
+    list.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
     FakeDialogs dialogs;
     FakeShell shell;
     DeleteCheckedToTrash(lists.Both(), kind, dialogs, shell);
@@ -596,12 +597,19 @@ void ResultActionsTest::openLocation() {
   files.AddGroup(1, "Group 1");
   const TFileInfo* const rowRefs[] = {&presentFile, &goneFile, &folderAsFile, nullptr};
   for (const TFileInfo* file : rowRefs)
-    files.AddRow({1, {"1", "n", "d", "s"}, false, file, file ? file->FullPath : "", {}, {}});
+    files.AddRow({1,
+                  {"1", "n", "d", "s"},
+                  false,
+                  file != nullptr,
+                  {},
+                  file != nullptr ? file->FullPath : "",
+                  {},
+                  {}});
   ResultList dirs(DirListColumns());
   dirs.AddGroup(1, "Group 1");
   for (const std::string& cell : {folder, tree.Path("gone"), present})
-    dirs.AddRow({1, {"1", cell, "0.00 MB"}, false, nullptr, cell, {}, {}});
-  dirs.AddRow({1, {"1"}, false, nullptr, {}, {}, {}});
+    dirs.AddRow({1, {"1", cell, "0.00 MB"}, false, false, {}, cell, {}, {}});
+  dirs.AddRow({1, {"1"}, false, false, {}, {}, {}, {}});
   ResultList empty(DirListColumns());
 
   FakeDialogs dialogs;

@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -97,7 +98,7 @@ class WindowSettingsTest : public QObject {
       form.chkDirDuplicates->setChecked(true);
       form.chkParallelHash->setChecked(false);
       form.chkHashCache->setChecked(false);
-      form.rgCompareItems->button(int(CompareMode::cmNameAndSize))->setChecked(true);
+      form.CompareButton(CompareMode::cmNameAndSize)->setChecked(true);
       form.edMasks->setText("*.jpg;*.png");
       form.seMinSizeMB->SetValue(7);
       form.seMaxGroups->SetValue(0);
@@ -125,6 +126,33 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(again.CurrentKeepRule(), KeepRule::Newest);
     QCOMPARE(again.size(), QSize(1000, 700));
     ::rmdir(odd.c_str());  // a name that is not UTF-8 is more than the temporary folder removes
+  }
+
+  // Files written before keep their meaning, and a mode is written back as the same number.
+  void storedCompareModesKeepTheirMeaning_data() {
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("name") << 0 << int(CompareMode::cmName);
+    QTest::newRow("size") << 1 << int(CompareMode::cmSize);
+    QTest::newRow("name and size") << 2 << int(CompareMode::cmNameAndSize);
+    QTest::newRow("content") << 3 << int(CompareMode::cmContent);
+  }
+  void storedCompareModesKeepTheirMeaning() {
+    QFETCH(int, number);
+    QFETCH(int, mode);
+    QDir().mkpath(QFileInfo(FFile).absolutePath());
+    QFile file(FFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[General]\nversion=1\ncompareMode=%1\n").arg(number).toUtf8());
+    file.close();
+    {
+      TMainForm form;
+      form.RememberSettingsIn(FFile);
+      QCOMPARE(int(form.CurrentSettings().Mode), mode);
+      form.SaveSettings();
+    }
+    const QSettings written(FFile, QSettings::IniFormat);
+    QCOMPARE(written.value("compareMode").toInt(), number);
   }
 
   void aBrokenFileStartsWithTheDefaults_data() {

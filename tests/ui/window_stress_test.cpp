@@ -156,15 +156,15 @@ void ExpectIdleAndConsistent(TMainForm& form) {
     ok = ok || status.startsWith(prefix);
   QVERIFY2(ok, qPrintable("unexpected final status: " + status));
 
-  // Every file row refers to a live record, and no group lists one path twice.
+  // Every file row names a collected record, and no group lists one path twice.
   const ScanState& state = form.State();
-  std::set<const TFileInfo*> records;
+  std::set<std::string> records;
   for (const auto& record : state.FFiles)
-    records.insert(record.get());
+    records.insert(record->FullPath);
   std::set<std::pair<int, std::string>> seen;
   for (const ResultRow& row : state.lvFiles.Rows()) {
-    QVERIFY(row.Ref != nullptr && records.count(row.Ref) == 1);
-    QVERIFY(seen.emplace(row.GroupId, row.Ref->FullPath).second);
+    QVERIFY(row.IsFile && records.count(row.Path) == 1);
+    QVERIFY(seen.emplace(row.GroupId, row.Path).second);
   }
 }
 
