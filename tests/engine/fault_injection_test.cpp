@@ -368,7 +368,7 @@ TEST_F(FaultInjection, UnreadableFoldersAreCountedAndNeverFolderClones) {
   tree.File("w/a.txt", "1234");
   ShareWithNobody(tree.Root());
   for (const char* folder : {"closed", "x/locked", "y/locked"})
-    ASSERT_EQ(::chmod(tree.Path(folder).c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(tree.Path(folder).c_str(), 0), 0);  // shut to their owner too
   ScanFolders({"", "closed"});
   reporter.Settings.FindFolderClones = true;
   reporter.Settings.Mode = CompareMode::cmSize;
