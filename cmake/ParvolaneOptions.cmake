@@ -2,7 +2,8 @@
 # every target of the project is compiled the same way.
 add_library(parvolane_options INTERFACE)
 target_compile_features(parvolane_options INTERFACE cxx_std_20)
-target_compile_options(parvolane_options INTERFACE -Wall -Wextra -Wpedantic)
+target_compile_options(parvolane_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+                       -Wold-style-cast)
 if(PARVOLANE_WERROR)
   target_compile_options(parvolane_options INTERFACE -Werror)
 endif()

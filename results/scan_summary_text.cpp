@@ -228,7 +228,8 @@ std::string ByteProgressMeter::Text(int64_t done, int64_t total, Clock::time_poi
 std::string ProgressBarLine(int64_t done, int64_t total, std::string_view text, int barWidth) {
   int filled = 0;
   if (total > 0 && done > 0) {
-    const double share = static_cast<double>(done < total ? done : total) / total;
+    const double share =
+        static_cast<double>(done < total ? done : total) / static_cast<double>(total);
     filled = static_cast<int>(share * barWidth);
   }
   std::string line = "[";

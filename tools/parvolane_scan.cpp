@@ -327,7 +327,7 @@ int ExportLists(const Options& options, const ScanState& state) {
 void CatchInterrupt() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
+  action.sa_flags = static_cast<int>(SA_RESETHAND);  // a second Ctrl-C ends the program at once
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
 }

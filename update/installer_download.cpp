@@ -15,8 +15,8 @@ namespace parvolane {
 namespace {
 
 std::string StallMessage(std::chrono::milliseconds timeout) {
-  return "The server sent no data for " + QString::number(timeout.count() / 1000.0).toStdString() +
-         " seconds.";
+  return "The server sent no data for " +
+         QString::number(static_cast<double>(timeout.count()) / 1000.0).toStdString() + " seconds.";
 }
 
 std::string TooLargeMessage(std::int64_t limit) {

@@ -176,7 +176,7 @@ std::string TfrmNewVersion::DownloadInstaller() {
   if (FSession.DownloadCancelled) throw UpdateError(kCancelledMessage);
   FDownload = &download;
   try {
-    download.Run([&](std::string_view data) { file.Write(data); },
+    download.Run([&](std::string_view chunk) { file.Write(chunk); },
                  [&](const DownloadWork& work) { HttpWork(work); });
   } catch (...) {
     FDownload = nullptr;

@@ -2,10 +2,8 @@
 // hostile names, very long paths and very large trees. Whatever happens, a scan ends, reports
 // what is really equal, and never offers a file or a folder as a clone of itself.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,15 +26,19 @@
 #include "support/deep_tree.h"
 #include "support/recording_reporter.h"
 #include "support/temp_tree.h"
+#include "support/unprivileged.h"
 
 namespace parvolane {
 namespace {
 
 using testing::IdOfPath;
+using testing::kNobody;
 using testing::ListedGroups;
 using testing::Listing;
 using testing::RecordingReporter;
+using testing::RunUnprivileged;
 using testing::SelfCloneFaults;
+using testing::ShareWithNobody;
 using testing::TempTree;
 namespace fs = std::filesystem;
 
@@ -47,62 +49,11 @@ constexpr std::string_view kHashingText = "Computing SHA-1 hashes (size filtered
 constexpr std::string_view kCollectingText = "Collecting directories: ";
 // Generous: under the sanitizers the large trees take a while to make and to scan.
 constexpr unsigned kWatchdogSeconds = 300;
-constexpr uid_t kNobody = 65534;
-constexpr int kCannotDropPrivileges = 3;
 
 std::string Joined(const std::vector<std::string>& parts, std::string_view separator) {
   std::string text;
   for (const std::string& part : parts)
     text += (text.empty() ? "" : std::string(separator)) + part;
-  return text;
-}
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  return text;
-}
-
-// Runs `body` where a folder without read permission really cannot be read: in this process
-// for an ordinary user; for root in a child process that has become nobody. Returns the
-// body's text, or nothing when the privileges cannot be dropped.
-std::optional<std::string> RunUnprivileged(const std::function<std::string()>& body) {
-  if (::geteuid() != 0) return body();
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return std::nullopt;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeFds[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-      ::_exit(kCannotDropPrivileges);
-    }
-    std::string text;
-    try {
-      text = body();
-    } catch (const std::exception& e) {
-      text = std::string("exception: ") + e.what();
-    }
-    ::_exit(WriteAll(pipeFds[1], text) ? 0 : 1);  // no destructors: the tree is the parent's
-  }
-  ::close(pipeFds[1]);
-  const std::string text = child > 0 ? ReadAll(pipeFds[0]) : std::string();
-  ::close(pipeFds[0]);
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return std::nullopt;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotDropPrivileges) return std::nullopt;
-  if (WIFSIGNALED(status)) return "the scan died of signal " + std::to_string(WTERMSIG(status));
   return text;
 }
 
@@ -339,10 +290,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::ValuesIn(kFileChanges), ::testing::Bool(),
                        // one read takes the small file whole; the large one is read in blocks
                        ::testing::Values(int64_t{100}, int64_t{300 * 1024})),
-    [](const auto& info) {
-      return std::string(std::get<0>(info.param).Name) +
-             (std::get<1>(info.param) ? "_Parallel_" : "_Sequential_") +
-             std::to_string(std::get<2>(info.param));
+    [](const auto& paramInfo) {
+      return std::string(std::get<0>(paramInfo.param).Name) +
+             (std::get<1>(paramInfo.param) ? "_Parallel_" : "_Sequential_") +
+             std::to_string(std::get<2>(paramInfo.param));
     });
 
 // ---- Folders that change between collection and analysis -------------------------------------
@@ -384,7 +335,7 @@ TEST_P(FolderChangesBeforeAnalysis, TheUntouchedCopiesStillFormTheirGroups) {
   const std::string target = tree.Path(change.Target);
   if (change.NeedsUnprivileged && ::geteuid() == 0) {
     // nobody may read the tree and change the one folder it is handed, nothing else
-    ASSERT_EQ(::chmod(tree.Root().c_str(), 0755), 0);
+    ShareWithNobody(tree.Root());
     ASSERT_EQ(::chown(target.c_str(), kNobody, kNobody), 0);
   }
   FindFolderClonesOnly();
@@ -401,7 +352,7 @@ TEST_P(FolderChangesBeforeAnalysis, TheUntouchedCopiesStillFormTheirGroups) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, FolderChangesBeforeAnalysis, ::testing::ValuesIn(kFolderChanges),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.Name); });
 
 // ---- What cannot be read --------------------------------------------------------------------
 
@@ -415,9 +366,9 @@ TEST_F(FaultInjection, UnreadableFoldersAreCountedAndNeverFolderClones) {
   tree.File("y/locked/video.mp4", "5678");
   tree.File("z/a.txt", "1234");
   tree.File("w/a.txt", "1234");
+  ShareWithNobody(tree.Root());
   for (const char* folder : {"closed", "x/locked", "y/locked"})
-    ASSERT_EQ(::chmod(tree.Path(folder).c_str(), 0700), 0);
-  ASSERT_EQ(::chmod(tree.Root().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(tree.Path(folder).c_str(), 0), 0);  // shut to their owner too
   ScanFolders({"", "closed"});
   reporter.Settings.FindFolderClones = true;
   reporter.Settings.Mode = CompareMode::cmSize;
@@ -524,7 +475,7 @@ TEST_P(LinksAndRepeats, EveryFileAndFolderCountsOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, LinksAndRepeats, ::testing::ValuesIn(LinkCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.Name); });
 
 TEST_F(FaultInjection, AHardLinkedPairIsNeverAGroupInAnyMode) {
   tree.File("A/h.txt", "one file under two names");

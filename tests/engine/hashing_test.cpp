@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -26,11 +29,13 @@
 #include "support/deep_tree.h"
 #include "support/recording_reporter.h"
 #include "support/temp_tree.h"
+#include "support/unprivileged.h"
 
 namespace parvolane {
 namespace {
 
 using testing::RecordingReporter;
+using testing::ShareWithNobody;
 using testing::TempTree;
 
 const std::string kComputing = "Computing SHA-1 hashes (size filtered)...";
@@ -101,12 +106,24 @@ TEST(HashFileSHA1, WhatIsNotARegularFileIsAnError) {
   }
 }
 
+// The readable neighbour shows that the tree itself could be reached.
 TEST(HashFileSHA1, UnreadableFileIsAnError) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
   TempTree tree;
-  const std::string file = tree.File("locked", "abc");
-  ASSERT_EQ(::chmod(file.c_str(), 0), 0);
-  EXPECT_THROW(HashFileSHA1(file), std::system_error);
+  const std::string open = tree.File("open", "abc");
+  const std::string locked = tree.File("locked", "abc");
+  ShareWithNobody(tree.Root());
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+  const std::optional<std::string> outcome = testing::RunUnprivileged([&] {
+    std::string text = HashFileSHA1(open) + "\n";
+    try {
+      HashFileSHA1(locked);
+      return text + "locked: read";
+    } catch (const std::system_error& e) {
+      return text + "locked: " + e.code().message();
+    }
+  });
+  if (!outcome) GTEST_SKIP() << "cannot become nobody (65534) to make a file unreadable";
+  EXPECT_EQ(*outcome, HashFileSHA1(open) + "\nlocked: " + std::strerror(EACCES));
 }
 
 // ---- The stage -----------------------------------------------------------------------------
@@ -156,7 +173,9 @@ class HashingStage : public ::testing::Test {
 
 class HashingStageInBothModes : public HashingStage, public ::testing::WithParamInterface<bool> {};
 INSTANTIATE_TEST_SUITE_P(Modes, HashingStageInBothModes, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Parallel" : "Sequential"; });
+                         [](const auto& paramInfo) {
+                           return paramInfo.param ? "Parallel" : "Sequential";
+                         });
 
 TEST_P(HashingStageInBothModes, NoRecordsMeansNoTextAndNoProgress) {
   Run(GetParam());

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -99,6 +100,118 @@ std::vector<bool> Checks(const ResultList& list) {
   for (const ResultRow& row : list.Rows())
     checks.push_back(row.Checked);
   return checks;
+}
+
+// A group of radio buttons is one stop: Tab enters it at one button, the arrows move inside.
+QString StopName(QWidget* c) {
+  if (c == nullptr) return QStringLiteral("(no way back)");
+  return qobject_cast<QRadioButton*>(c) != nullptr ? c->parentWidget()->objectName()
+                                                   : c->objectName();
+}
+
+// What the user can reach with Tab: shown, enabled, taking the focus by Tab itself.
+QSet<QString> TabStops(QWidget& window) {
+  QSet<QString> stops;
+  for (QWidget* c : window.findChildren<QWidget*>()) {
+    if (c->isVisibleTo(&window) && c->isEnabled() && (c->focusPolicy() & Qt::TabFocus) &&
+        c->focusProxy() == nullptr) {
+      stops.insert(StopName(c));
+    }
+  }
+  return stops;
+}
+
+// The stop nearest the top left corner, where a reader starts.
+QString FirstStop(QWidget& window, const QSet<QString>& stops) {
+  const auto place = [&](const QString& name) {
+    const QPoint at = window.findChild<QWidget*>(name)->mapTo(&window, QPoint());
+    return std::pair(at.y() / 40, at.x());  // rows of controls, not single pixels
+  };
+  return *std::min_element(stops.begin(), stops.end(),
+                           [&](const QString& a, const QString& b) { return place(a) < place(b); });
+}
+
+// Presses Tab (with `modifiers`) from the focused control until the focus comes back to it,
+// at most `limit` times; returns the stops met, the start first.
+QStringList PressRound(Qt::KeyboardModifiers modifiers, int limit) {
+  QWidget* const start = QApplication::focusWidget();
+  QStringList met{StopName(start)};
+  for (int i = 0; i < limit && start != nullptr; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifiers);
+    if (QApplication::focusWidget() == start) return met;
+    met << StopName(QApplication::focusWidget());
+  }
+  met << StopName(nullptr);
+  return met;
+}
+
+// The panels a round crosses, a run of stops in one panel counted once.
+QStringList PanelsCrossed(QWidget& window, const QStringList& round) {
+  const QStringList known = {"PanelTop", "PageControl1", "PanelBottom"};
+  QStringList panels;
+  for (const QString& name : round) {
+    QString panel = QStringLiteral("(none)");
+    for (QWidget* p = window.findChild<QWidget*>(name); p != nullptr; p = p->parentWidget()) {
+      if (!known.contains(p->objectName())) continue;
+      panel = p->objectName();
+      break;
+    }
+    if (panels.isEmpty() || panels.back() != panel) panels << panel;
+  }
+  return panels;
+}
+
+// The controls whose order the window's layout promises, in that order.
+const QStringList kLaidOutOrder = {"lbFolders",
+                                   "btnAddFolder",
+                                   "btnRemoveFolder",
+                                   "btnScan",
+                                   "edMasks",
+                                   "seMinSizeMB",
+                                   "seMaxGroups",
+                                   "seMinGroupSize",
+                                   "rgCompare",
+                                   "chkFileDuplicates",
+                                   "chkDirDuplicates",
+                                   "chkParallelHash",
+                                   "btnSelectAllButOne",
+                                   "btnCheckAll",
+                                   "btnUncheckAll",
+                                   "btnDeleteSelected",
+                                   "btnExportFiles",
+                                   "btnExportDirs",
+                                   "btnStop",
+                                   "Button1",
+                                   "Button2"};
+
+// The controls of kLaidOutOrder in the order a round met them, and in the promised order.
+std::pair<QStringList, QStringList> LaidOutOrderMet(const QStringList& round) {
+  QStringList met;
+  for (const QString& name : round)
+    if (kLaidOutOrder.contains(name)) met << name;
+  QStringList promised = met;
+  std::sort(promised.begin(), promised.end(), [](const QString& a, const QString& b) {
+    return kLaidOutOrder.indexOf(a) < kLaidOutOrder.indexOf(b);
+  });
+  return {met, promised};
+}
+
+void ExpectTabRounds(QWidget& window) {
+  const QSet<QString> stops = TabStops(window);
+  window.findChild<QWidget*>(FirstStop(window, stops))->setFocus(Qt::OtherFocusReason);
+  const int limit = 2 * int(stops.size()) + 2;
+  const QStringList forward = PressRound(Qt::NoModifier, limit);
+  QStringList backward = PressRound(Qt::ShiftModifier, limit);
+  std::reverse(backward.begin() + 1, backward.end());
+  QCOMPARE(backward.join(' '), forward.join(' '));
+  const QSet<QString> met(forward.begin(), forward.end());
+  QVERIFY2(met.size() == forward.size(), qPrintable("met twice in " + forward.join(' ')));
+  QCOMPARE(QStringList((stops - met).values()), QStringList());  // none left out ...
+  QCOMPARE(QStringList((met - stops).values()), QStringList());  // ... and none that is no stop
+  QCOMPARE(PanelsCrossed(window, forward),
+           (QStringList{"PanelTop", "PageControl1", "PanelBottom"}));
+  const auto [laidOut, promised] = LaidOutOrderMet(forward);
+  QCOMPARE(laidOut, promised);
 }
 
 }  // namespace
@@ -221,39 +334,36 @@ class MainFormTest : public QObject {
     QCOMPARE(after.at("btnStop").x(), before.at("btnStop").x() + 200);
   }
 
-  void focusOrder() {
+  // Tab is pressed for real, from the first control, until the focus comes back to it: every
+  // control that takes the focus is met once per round, a panel is crossed in one go from top
+  // to bottom, Shift+Tab walks the same round backwards, and the controls of the window's
+  // layout keep their promised order. Once at rest after a scan (the list buttons enabled)
+  // and once during a scan (Stop enabled).
+  void tabVisitsEveryControlOnceInOrder_data() {
+    QTest::addColumn<bool>("duringScan");
+    QTest::newRow("after a scan") << false;
+    QTest::newRow("during a scan") << true;
+  }
+  void tabVisitsEveryControlOnceInOrder() {
+    QFETCH(bool, duringScan);
+    TempTree tree;
+    PairsOfSizes(tree, 120);
     Window w;
-    const QList<QWidget*> expected = {w.form.lbFolders,
-                                      w.form.btnAddFolder,
-                                      w.form.btnRemoveFolder,
-                                      w.form.btnScan,
-                                      w.form.edMasks,
-                                      w.form.seMinSizeMB,
-                                      w.form.seMaxGroups,
-                                      w.form.seMinGroupSize,
-                                      w.form.rgCompareItems->button(0),
-                                      w.form.rgCompareItems->button(1),
-                                      w.form.rgCompareItems->button(2),
-                                      w.form.rgCompareItems->button(3),
-                                      w.form.chkFileDuplicates,
-                                      w.form.chkDirDuplicates,
-                                      w.form.chkParallelHash,
-                                      w.form.btnSelectAllButOne,
-                                      w.form.btnCheckAll,
-                                      w.form.btnUncheckAll,
-                                      w.form.btnDeleteSelected,
-                                      w.form.btnExportFiles,
-                                      w.form.btnExportDirs,
-                                      w.form.btnStop,
-                                      w.form.Button1,
-                                      w.form.Button2};
-    QList<QWidget*> seen;
-    QWidget* at = w.form.lbFolders;
-    do {
-      if (expected.contains(at)) seen << at;
-      at = at->nextInFocusChain();
-    } while (at != w.form.lbFolders);
-    QCOMPARE(seen, expected);
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    w.AddFolder(tree.Root());
+    w.form.lbFolders->setCurrentRow(0);
+    w.form.seMinSizeMB->SetValue(0);
+    w.form.rgCompareItems->button(int(CompareMode::cmSize))->setChecked(true);
+    bool checked = false;
+    const auto check = [&] {
+      ExpectTabRounds(w.form);
+      checked = true;
+    };
+    if (duringScan) w.WhenStatus("Scanning", check);
+    w.form.btnScan->click();
+    if (!duringScan) check();
+    QVERIFY(checked);
   }
 
   void contentScanListsFileClonesCheckedAllButFirst() {

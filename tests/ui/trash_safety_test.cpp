@@ -86,7 +86,7 @@ void MakeRandomTree(TempTree& tree, unsigned seed) {
       contents[c] += "xy"[rng() % 2];
   }
   std::vector<std::string> made;
-  const unsigned files = 2 + rng() % 5;
+  const auto files = static_cast<unsigned>(2 + rng() % 5);
   for (unsigned i = 0; i < files; ++i) {
     const std::string path = pick(kFolders) + pick(kNames);
     if (fs::exists(tree.Path(path))) continue;
