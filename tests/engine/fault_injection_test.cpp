@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/scan_driver.h"
+#include "platform/posix/write_all.h"
 #include "results/csv_export.h"
 #include "support/clone_checks.h"
 #include "support/deep_tree.h"
@@ -57,15 +58,6 @@ std::string Joined(const std::vector<std::string>& parts, std::string_view separ
   return text;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[4096];
@@ -94,7 +86,7 @@ std::optional<std::string> RunUnprivileged(const std::function<std::string()>& b
     } catch (const std::exception& e) {
       text = std::string("exception: ") + e.what();
     }
-    ::_exit(WriteAll(pipeFds[1], text) ? 0 : 1);  // no destructors: the tree is the parent's
+    ::_exit(WriteAll(pipeFds[1], text) == 0 ? 0 : 1);  // no destructors: the tree is the parent's
   }
   ::close(pipeFds[1]);
   const std::string text = child > 0 ? ReadAll(pipeFds[0]) : std::string();
