@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/clone_rows.h"
 #include "engine/file_clones.h"
 #include "engine/scan_state.h"
 #include "results/result_list.h"

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/clone_rows.h"
 #include "engine/text_case.h"
 #include "results/result_list.h"
 

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "engine/clone_rows.h"
 #include "engine/dir_paths.h"
 #include "engine/file_info.h"
 #include "engine/tree_walker.h"

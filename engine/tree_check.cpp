@@ -11,15 +11,11 @@
 
 #include "engine/dir_paths.h"
 #include "platform/posix/long_path.h"
+#include "platform/posix/unique_dir.h"
 
 namespace parvolane {
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 /// One folder of the tree being signed: its lines so far and the subfolders still to sign.
 struct Frame {
@@ -43,12 +39,9 @@ std::string ChildPath(const std::string& folder, const std::string& name) {
 // folder is closed before any subfolder is opened, so any depth needs one descriptor.
 void ListFrame(Frame& frame, bool followLink) {
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-  const int fd = OpenLongPath(frame.Path, flags);
-  DirHandle dir(fd < 0 ? nullptr : ::fdopendir(fd));
-  if (dir == nullptr) {
-    if (fd >= 0) ::close(fd);
-  } else {
-    const int dirFd = ::dirfd(dir.get());
+  const UniqueDir dir = UniqueDir::Adopt(UniqueFd(OpenLongPath(frame.Path, flags)));
+  if (dir.IsOpen()) {
+    const int dirFd = dir.Fd();
     for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(dir.get());

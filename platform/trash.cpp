@@ -21,6 +21,7 @@
 #include "platform/posix/long_path.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/user_dirs.h"
+#include "platform/posix/write_all.h"
 
 namespace parvolane {
 
@@ -317,23 +318,13 @@ std::string CandidateName(const std::string& name, int n) {
   return stem + suffix + extension;
 }
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 /// Creates the info record under a name nobody holds yet; false when the name is taken.
 /// `failed` tells a real error from a taken name.
 bool CreateInfoFile(const std::string& infoPath, const std::string& text, bool& failed) {
   UniqueFd fd(::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   failed = !fd.IsOpen() && errno != EEXIST;
   if (!fd.IsOpen()) return false;
-  if (WriteAll(fd.get(), text) && fd.Close()) return true;
+  if (WriteAll(fd.get(), text) == 0 && fd.Close()) return true;
   ::unlink(infoPath.c_str());
   failed = true;
   return false;

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
 
 namespace parvolane {
 
@@ -41,17 +42,12 @@ void AppendQuoted(std::string& out, std::string_view cell) {
 
 // A signal (Ctrl-C) breaks a write that waits for a slow reader; whether that ends the export
 // is the caller's decision.
-void WriteAll(int fd, std::string_view data, const std::string& shownName,
-              const StopCheck& stopRequested) {
-  while (!data.empty()) {
-    if (stopRequested && stopRequested()) throw ExportInterrupted();
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "cannot write " + shownName);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
+void WriteOrThrow(int fd, std::string_view data, const std::string& shownName,
+                  const StopCheck& stopRequested) {
+  const int error = WriteAll(fd, data, stopRequested);
+  if (error == ECANCELED) throw ExportInterrupted();
+  if (error != 0)
+    throw std::system_error(error, std::generic_category(), "cannot write " + shownName);
 }
 
 std::string FolderOf(const std::string& fileName) {
@@ -67,20 +63,20 @@ class TempFile final {
   explicit TempFile(const std::string& target) : FTarget(target) {
     std::random_device random;
     const std::string folder = FolderOf(target);
-    for (int attempt = 0; attempt < 100 && FFd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100 && !FFd.IsOpen(); ++attempt) {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
       FPath = folder + "/.parvolane-export-" + suffix + ".tmp";
       // 0666 so that the umask decides, as for any file the user creates.
-      FFd = ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (FFd < 0 && errno != EEXIST) break;
+      FFd.Reset(::open(FPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (!FFd.IsOpen() && errno != EEXIST) break;
     }
-    if (FFd < 0) ThrowWriteError(errno, FTarget);
+    if (!FFd.IsOpen()) ThrowWriteError(errno, FTarget);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    if (FFd >= 0) ::close(FFd);
+    FFd.Reset();
     if (!FCommitted) ::unlink(FPath.c_str());
   }
 
@@ -88,19 +84,17 @@ class TempFile final {
   void KeepModeOfTarget() {
     struct stat st {};
     if (::stat(FTarget.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    if (::fchmod(FFd, st.st_mode & 07777) != 0) ThrowWriteError(errno, FTarget);
+    if (::fchmod(FFd.get(), st.st_mode & 07777) != 0) ThrowWriteError(errno, FTarget);
   }
 
   void Write(std::string_view data, const StopCheck& stopRequested) {
-    WriteAll(FFd, data, "'" + FTarget + "'", stopRequested);
+    WriteOrThrow(FFd.get(), data, "'" + FTarget + "'", stopRequested);
   }
 
   void Commit() {
-    const int fd = FFd;
-    FFd = -1;
     // A failed close can be the first report of a failed write (a full disk on some file
     // systems), so it counts like one.
-    if (::close(fd) != 0) ThrowWriteError(errno, FTarget);
+    if (!FFd.Close()) ThrowWriteError(errno, FTarget);
     if (::rename(FPath.c_str(), FTarget.c_str()) != 0) ThrowWriteError(errno, FTarget);
     FCommitted = true;
   }
@@ -108,7 +102,7 @@ class TempFile final {
  private:
   std::string FTarget;
   std::string FPath;
-  int FFd = -1;
+  UniqueFd FFd;
   bool FCommitted = false;
 };
 
@@ -172,7 +166,7 @@ UniqueFd OpenSpecialFile(const std::string& fileName) {
 void WriteInPlace(const std::string& fileName, std::string_view data,
                   const StopCheck& stopRequested) {
   UniqueFd fd = OpenSpecialFile(fileName);
-  WriteAll(fd.get(), data, "'" + fileName + "'", stopRequested);
+  WriteOrThrow(fd.get(), data, "'" + fileName + "'", stopRequested);
   if (!fd.Close()) ThrowWriteError(errno, fileName);
 }
 
@@ -222,7 +216,7 @@ void WriteTextToTarget(std::string_view text, const std::string& fileName,
 
 void WriteTextToDescriptor(std::string_view text, int fd, const std::string& shownName,
                            const StopCheck& stopRequested) {
-  WriteAll(fd, text, shownName, stopRequested);
+  WriteOrThrow(fd, text, shownName, stopRequested);
 }
 
 }  // namespace parvolane

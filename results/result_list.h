@@ -10,10 +10,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/file_info.h"
+#include "results/entry_snapshot.h"
 #include "results/keep_rules.h"
 
 namespace parvolane {
+
+/// The scan's record that a file row stands for; the list never looks inside it.
+class TFileInfo;
 
 struct ResultColumn {
   std::string Caption;
@@ -221,17 +224,6 @@ class ListUpdateGuard final {
   ResultList& FList;
   bool FSaved = true;
 };
-
-/// Adds one group "Group N (size)" with a row per file; every file but the first is checked.
-/// GroupNo is raised by 1.
-void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
-                        int64_t TotalSize, int& GroupNo);
-/// Adds one group with a row per folder, none checked, sizes looked up in DirSizes (0 when
-/// absent). GroupNo is raised by 1.
-/// Snapshots, when given, give each row what the scan saw of its folder.
-void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
-                       const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
-                       int& GroupNo, const FolderSnapshots* Snapshots = nullptr);
 
 /// The folder part of a path as the "Directory" column shows it: everything before the last
 /// '/', or up to and including it when it is the root (or follows another '/'); empty when the

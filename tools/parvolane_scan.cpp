@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/json_export.h"
 #include "engine/paths.h"
 #include "engine/scan_driver.h"
+#include "engine/scan_summary_text.h"
 #include "results/csv_export.h"
-#include "results/json_export.h"
-#include "results/scan_summary_text.h"
 
 namespace {
 

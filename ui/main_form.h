@@ -10,8 +10,8 @@
 #include "engine/scan_driver.h"
 #include "engine/scan_reporter.h"
 #include "engine/scan_state.h"
+#include "engine/scan_summary_text.h"
 #include "platform/services.h"
-#include "results/scan_summary_text.h"
 #include "ui/result_actions.h"
 
 class QAbstractButton;

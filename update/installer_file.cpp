@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/posix/user_dirs.h"
+#include "platform/posix/write_all.h"
 #include "update/update_error.h"
 
 namespace parvolane {
@@ -102,15 +103,10 @@ InstallerFile::InstallerFile(const PrivateFolder& folder, std::string name)
 }
 
 void InstallerFile::Write(std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = write(FFd.get(), data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      FailWithErrno("Cannot write", FPath, errno);
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-    FWritten += written;
+  if (const int error = WriteAll(FFd.get(), data); error != 0) {
+    FailWithErrno("Cannot write", FPath, error);
   }
+  FWritten += static_cast<off_t>(data.size());
 }
 
 void InstallerFile::Close() {

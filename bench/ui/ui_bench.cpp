@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/clone_rows.h"
 #include "engine/folder_scan.h"
 #include "engine/scan_state.h"
 #include "results/result_list.h"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/scan_driver.h"
+#include "platform/posix/write_all.h"
 #include "results/csv_export.h"
 #include "support/clone_checks.h"
 #include "support/deep_tree.h"

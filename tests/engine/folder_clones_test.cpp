@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/scan_settings.h"
+#include "platform/posix/unique_dir.h"
 #include "support/recording_reporter.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
@@ -453,9 +454,9 @@ void WriteFileAt(int fd, const char* name, size_t size) {
 
 // Removes everything below the open folder `fd`, relative to it, whatever the path length.
 void RemoveBelow(int fd) {
-  DIR* dir = ::fdopendir(::dup(fd));
-  if (dir == nullptr) return;
-  while (const dirent* entry = ::readdir(dir)) {
+  const UniqueDir dir = UniqueDir::Adopt(UniqueFd(::dup(fd)));
+  if (!dir.IsOpen()) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -467,7 +468,6 @@ void RemoveBelow(int fd) {
       ::unlinkat(fd, name.c_str(), 0);
     }
   }
-  ::closedir(dir);
 }
 
 TEST_F(FolderClones, DeepTreesAndPathsLongerThanPathMaxAreSigned) {

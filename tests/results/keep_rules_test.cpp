@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/file_info.h"
 #include "results/result_list.h"
 
 namespace parvolane {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/clone_rows.h"
 #include "engine/scan_settings.h"
 
 #include <memory>

@@ -9,27 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/posix/unique_dir.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
+
 namespace parvolane::testing {
 
 namespace {
-
-class Fd final {
- public:
-  explicit Fd(int fd) : FFd(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  int get() const { return FFd; }
-  void reset(int fd) {
-    if (FFd >= 0) ::close(FFd);
-    FFd = fd;
-  }
-
- private:
-  int FFd;
-};
 
 std::vector<std::string> Components(const std::string& path) {
   std::vector<std::string> parts;
@@ -45,9 +31,10 @@ std::vector<std::string> Components(const std::string& path) {
 }
 
 void WriteAllAt(int dirFd, const std::string& fileName, const std::string& content) {
-  const Fd file(::openat(dirFd, fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  const UniqueFd file(
+      ::openat(dirFd, fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (file.get() < 0) throw std::runtime_error("cannot create " + fileName);
-  if (::write(file.get(), content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+  if (WriteAll(file.get(), content) != 0) {
     throw std::runtime_error("cannot write " + fileName);
   }
 }
@@ -61,13 +48,10 @@ struct Entry {
 // share the reading position).
 std::vector<Entry> EntriesOf(int fd) {
   std::vector<Entry> entries;
-  const int listFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
-  if (dir == nullptr) {
-    if (listFd >= 0) ::close(listFd);
-    return entries;
-  }
-  while (const dirent* entry = ::readdir(dir)) {
+  const UniqueDir dir =
+      UniqueDir::Adopt(UniqueFd(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!dir.IsOpen()) return entries;
+  while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat st {};
@@ -75,7 +59,6 @@ std::vector<Entry> EntriesOf(int fd) {
         ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     entries.push_back(Entry{name, folder});
   }
-  ::closedir(dir);
   return entries;
 }
 
@@ -84,7 +67,7 @@ std::vector<Entry> EntriesOf(int fd) {
 // depth goes with two descriptors open and no recursion.
 bool Hoist(int fd, const std::string& name, unsigned long& counter) {
   ::fchmodat(fd, name.c_str(), 0700, 0);
-  const Fd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const UniqueFd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (sub.get() < 0) return false;
   for (const Entry& entry : EntriesOf(sub.get())) {
     if (!entry.Folder) {
@@ -119,14 +102,14 @@ void EmptyFolder(int fd) {
 std::string MakeFolderChain(const std::string& top, int levels, const std::string& name,
                             const std::string& fileName, const std::string& content) {
   ::mkdir(top.c_str(), 0755);
-  Fd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) throw std::runtime_error("cannot open " + top);
   std::string path = top;
   for (int i = 0; i < levels; ++i) {
     if (::mkdirat(folder.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
       throw std::runtime_error("cannot make a folder below " + top);
     }
-    folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    folder.Reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.get() < 0) throw std::runtime_error("cannot open a folder below " + top);
     path += "/" + name;
   }
@@ -149,7 +132,7 @@ int OpenAnyPath(const std::string& path, bool followLast) {
 
 void RemoveTreeAt(const std::string& path) {
   ::chmod(path.c_str(), 0700);
-  const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (folder.get() < 0) {
     ::unlink(path.c_str());
     return;

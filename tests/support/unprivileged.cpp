@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/write_all.h"
 
 namespace fs = std::filesystem;
 
@@ -19,15 +20,6 @@ namespace parvolane::testing {
 namespace {
 
 constexpr int kCannotDropPrivileges = 3;
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 std::string ReadAll(int fd) {
   std::string text;
@@ -70,7 +62,7 @@ void LetOthersRead(const fs::path& entry) {
     text = std::string("exception: ") + e.what();
   }
   // No destructors, no exit handlers: the tree and everything else belong to the parent.
-  ::_exit(WriteAll(out, text) ? 0 : 1);
+  ::_exit(WriteAll(out, text) == 0 ? 0 : 1);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "engine/clone_rows.h"
 #include "engine/scan_settings.h"
 #include "support/fake_services.h"
 #include "support/temp_tree.h"

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/clone_rows.h"
 #include "engine/tree_check.h"
 #include "platform/desktop_services.h"
 #include "support/fake_services.h"

@@ -3,6 +3,7 @@
 #include <QTest>
 #include <memory>
 
+#include "engine/clone_rows.h"
 #include "engine/file_info.h"
 #include "engine/scan_settings.h"
 #include "results/result_list.h"

@@ -1,9 +1,11 @@
-#include "results/scan_summary_text.h"
+#include "engine/scan_summary_text.h"
 
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <unordered_set>
+
+#include "engine/file_info.h"
 
 namespace parvolane {
 

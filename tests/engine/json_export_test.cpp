@@ -1,4 +1,4 @@
-#include "results/json_export.h"
+#include "engine/json_export.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/clone_rows.h"
 
 namespace parvolane {
 namespace {

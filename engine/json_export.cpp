@@ -1,4 +1,4 @@
-#include "results/json_export.h"
+#include "engine/json_export.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/file_info.h"
 #include "engine/text_case.h"
 
 namespace parvolane {

@@ -1,8 +1,10 @@
-#include "results/scan_summary_text.h"
+#include "engine/scan_summary_text.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+
+#include "engine/file_info.h"
 
 namespace parvolane {
 namespace {

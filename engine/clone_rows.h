@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/file_info.h"
+#include "results/result_list.h"
+
+namespace parvolane {
+
+/// Adds one group "Group N (size)" with a row per file; every file but the first is checked.
+/// GroupNo is raised by 1.
+void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
+                        int64_t TotalSize, int& GroupNo);
+/// Adds one group with a row per folder, none checked, sizes looked up in DirSizes (0 when
+/// absent). GroupNo is raised by 1.
+/// Snapshots, when given, give each row what the scan saw of its folder.
+void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
+                       const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
+                       int& GroupNo, const FolderSnapshots* Snapshots = nullptr);
+
+}  // namespace parvolane
