@@ -22,18 +22,12 @@
 
 using parvolane::MoveToTrash;
 using parvolane::TrashResult;
+using parvolane::testing::ReadFileText;
 using parvolane::testing::RemoveTree;
 using parvolane::testing::TempTree;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -76,7 +70,7 @@ struct TrashInfo {
 };
 
 TrashInfo ReadInfo(const std::string& infoFile) {
-  const std::string text = ReadAll(infoFile);
+  const std::string text = ReadFileText(infoFile);
   const QRegularExpression layout(
       R"(^\[Trash Info\]\nPath=([^\n]*)\nDeletionDate=(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\n$)");
   const QRegularExpressionMatch match = layout.match(QString::fromLatin1(text));
@@ -148,7 +142,7 @@ void TrashTest::movesHostileNamesWithMatchingInfo() {
 
   QVERIFY(!Exists(file));
   const std::string trashed = home.Files() + name.toStdString();
-  QCOMPARE(ReadAll(trashed), "content of " + name.toStdString());
+  QCOMPARE(ReadFileText(trashed), "content of " + name.toStdString());
   const TrashInfo info = ReadInfo(home.Info() + name.toStdString() + ".trashinfo");
   QCOMPARE(info.Path, file);
   QVERIFY(QRegularExpression("^[A-Za-z0-9/._~%-]*$")
@@ -171,10 +165,10 @@ void TrashTest::movesFoldersAndLinksThemselves() {
   // A trailing '/' names the same folder.
   QVERIFY(MoveToTrash({home.Tree().Path("dir/"), link}).Complete);
 
-  QCOMPARE(ReadAll(home.Files() + "dir/sub/deep.txt"), std::string("deep"));
+  QCOMPARE(ReadFileText(home.Files() + "dir/sub/deep.txt"), std::string("deep"));
   QCOMPARE(ReadInfo(home.Info() + "dir.trashinfo").Path, home.Tree().Path("dir"));
   QVERIFY(fs::is_symlink(home.Files() + "link"));
-  QCOMPARE(ReadAll(target), std::string("target"));
+  QCOMPARE(ReadFileText(target), std::string("target"));
 }
 
 void TrashTest::collidingNamesNeverReplaceAnything() {
@@ -189,14 +183,14 @@ void TrashTest::collidingNamesNeverReplaceAnything() {
 
   QCOMPARE(Names(home.Files()),
            (std::set<std::string>{"a.txt", "a (2).txt", "a (3).txt", "a (4).txt"}));
-  QCOMPARE(ReadAll(home.Files() + "a (3).txt"), std::string("orphan"));
+  QCOMPARE(ReadFileText(home.Files() + "a (3).txt"), std::string("orphan"));
   const struct {
     const char* name;
     std::string original;
     const char* content;
   } expected[] = {{"a.txt", a1, "first"}, {"a (2).txt", a2, "second"}, {"a (4).txt", a3, "third"}};
   for (const auto& e : expected) {
-    QCOMPARE(ReadAll(home.Files() + e.name), std::string(e.content));
+    QCOMPARE(ReadFileText(home.Files() + e.name), std::string(e.content));
     QCOMPARE(ReadInfo(home.Info() + e.name + ".trashinfo").Path, e.original);
   }
 }
@@ -205,7 +199,7 @@ void TrashTest::missingPathMovesNothing() {
   FreshDataHome home;
   const std::string kept = home.Tree().File("kept.txt", "kept");
   QVERIFY(!MoveToTrash({kept, home.Tree().Path("missing.txt")}).Complete);
-  QCOMPARE(ReadAll(kept), std::string("kept"));
+  QCOMPARE(ReadFileText(kept), std::string("kept"));
   QVERIFY(Names(home.Files()).empty());
   QVERIFY(Names(home.Info()).empty());
 }
@@ -229,7 +223,7 @@ void TrashTest::pathsInsideAMovedFolderTravelWithIt() {
   QVERIFY(MoveToTrash({before, dir, inner, dir}).Complete);
   QCOMPARE(Names(home.Files()), (std::set<std::string>{"before.txt", "dir"}));
   QCOMPARE(Names(home.Info()), (std::set<std::string>{"before.txt.trashinfo", "dir.trashinfo"}));
-  QCOMPARE(ReadAll(home.Files() + "dir/sub/f.txt"), std::string("f"));
+  QCOMPARE(ReadFileText(home.Files() + "dir/sub/f.txt"), std::string("f"));
 }
 
 void TrashTest::overlongNameStillFits() {
@@ -244,7 +238,7 @@ void TrashTest::overlongNameStillFits() {
     QVERIFY(trashed.size() + 10 <= 255);
     QVERIFY(trashed.ends_with(".txt"));
     const std::string original = ReadInfo(home.Info() + trashed + ".trashinfo").Path;
-    QCOMPARE(ReadAll(home.Files() + trashed), std::string(original == first ? "1" : "2"));
+    QCOMPARE(ReadFileText(home.Files() + trashed), std::string(original == first ? "1" : "2"));
   }
 }
 
@@ -286,7 +280,7 @@ void TrashTest::pathsOfAnyLengthGoAndComeBack() {
   const TrashResult result = MoveToTrash({file});
   QVERIFY(result.Complete);
   QCOMPARE(result.Moved.size(), size_t{1});
-  QCOMPARE(ReadAll(home.Files() + "far.txt"), std::string("far away"));
+  QCOMPARE(ReadFileText(home.Files() + "far.txt"), std::string("far away"));
   QCOMPARE(ReadInfo(home.Info() + "far.txt.trashinfo").Path, result.Moved[0].Original);
   QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string());
   QVERIFY(Names(home.Files()).empty() && Names(home.Info()).empty());
@@ -303,8 +297,8 @@ void TrashTest::restoreNeverReplaces() {
   QCOMPARE(result.Moved[0].Requested, file);
   std::ofstream(file) << "new";
   QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string("the name is taken"));
-  QCOMPARE(ReadAll(file), std::string("new"));
-  QCOMPARE(ReadAll(result.Moved[0].TrashPath), std::string("old"));
+  QCOMPARE(ReadFileText(file), std::string("new"));
+  QCOMPARE(ReadFileText(result.Moved[0].TrashPath), std::string("old"));
   QVERIFY(Exists(result.Moved[0].InfoPath));
   fs::remove(file);
   fs::remove(home.Tree().Path("in"));
@@ -331,11 +325,11 @@ void TrashTest::bindMountUsesItsOwnTrash() {
   QVERIFY(result.Complete);
   const std::string trash = point + "/.Trash-" + std::to_string(::getuid());
   QCOMPARE(result.Moved.at(0).TrashPath, trash + "/files/bound.txt");
-  QCOMPARE(ReadAll(trash + "/files/bound.txt"), std::string("bound"));
+  QCOMPARE(ReadFileText(trash + "/files/bound.txt"), std::string("bound"));
   QCOMPARE(ReadInfo(trash + "/info/bound.txt.trashinfo").Path, std::string("bound.txt"));
   QVERIFY(Names(home.Files()).empty() && Names(home.Info()).empty());
   QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string());
-  QCOMPARE(ReadAll(file), std::string("bound"));
+  QCOMPARE(ReadFileText(file), std::string("bound"));
 }
 
 void TrashTest::emptyRequestFails() {
@@ -369,7 +363,7 @@ void TrashTest::otherVolumeUsesItsOwnTrash() {
   QVERIFY(MoveToTrash({file}).Complete);
 
   QCOMPARE(ModeOf(trash), mode_t{0700});
-  QCOMPARE(ReadAll(trash + "/files/on-shm.txt"), std::string("shm"));
+  QCOMPARE(ReadFileText(trash + "/files/on-shm.txt"), std::string("shm"));
   // A volume's trash names its entries relative to the volume's top.
   QCOMPARE(ReadInfo(trash + "/info/on-shm.txt.trashinfo").Path, file.substr(volume.size() + 1));
   QVERIFY(Names(home.Files()).empty());

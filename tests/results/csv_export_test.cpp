@@ -26,6 +26,8 @@
 namespace parvolane {
 namespace {
 
+using testing::ReadAllFrom;
+using testing::ReadFileText;
 using testing::TempTree;
 
 const std::string kBom = "\xEF\xBB\xBF";
@@ -33,20 +35,6 @@ const std::string kBom = "\xEF\xBB\xBF";
 void AddRows(ResultList& list, const std::vector<std::vector<std::string>>& rows) {
   for (const auto& texts : rows)
     list.AddRow(ResultRow{1, texts, false, false, {}, {}, {}, {}});
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string ReadAvailable(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  return text;
 }
 
 std::set<std::string> Entries(const std::string& folder) {
@@ -118,7 +106,7 @@ class CsvExport : public ::testing::Test {
 TEST_F(CsvExport, WritesANewFileAndReplacesAnOldOneKeepingItsMode) {
   const std::string target = tree.Path("out.csv");
   ExportListViewToCsv(list, target);
-  EXPECT_EQ(ReadAll(target), ListViewCsvText(list));
+  EXPECT_EQ(ReadFileText(target), ListViewCsvText(list));
   struct stat st {};
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -126,7 +114,7 @@ TEST_F(CsvExport, WritesANewFileAndReplacesAnOldOneKeepingItsMode) {
   ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
   const ResultList empty(FileListColumns());
   ExportListViewToCsv(empty, target);
-  EXPECT_EQ(ReadAll(target), ListViewCsvText(empty));
+  EXPECT_EQ(ReadFileText(target), ListViewCsvText(empty));
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(Entries(tree.Root()), std::set<std::string>{"out.csv"});
@@ -177,10 +165,10 @@ TEST_F(CsvExport, FailuresLeaveThePreviousFileAndNoTemporaryFile) {
     const FileSizeLimit limit(8);
     EXPECT_THROW(ExportListViewToCsv(list, target), std::system_error);
   }
-  EXPECT_EQ(ReadAll(target), previous);
+  EXPECT_EQ(ReadFileText(target), previous);
 
   EXPECT_THROW(ExportListViewToCsv(list, tree.Path("dir.csv")), std::system_error);
-  EXPECT_EQ(ReadAll(tree.Path("dir.csv/keep")), "x");
+  EXPECT_EQ(ReadFileText(tree.Path("dir.csv/keep")), "x");
 
   if (lockedHolds) {
     EXPECT_THROW(ExportListViewToCsv(list, unwritable), std::system_error);
@@ -195,7 +183,7 @@ TEST_F(CsvExport, WritesThroughLinksAndIntoDevicesAndPipes) {
   const std::string link = tree.Symlink("link.csv", other);
   ExportListViewToCsv(list, link);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(ReadAll(other), ListViewCsvText(list));
+  EXPECT_EQ(ReadFileText(other), ListViewCsvText(list));
 
   // A device is written into, never replaced by a file.
   ExportListViewToCsv(list, "/dev/null");
@@ -209,7 +197,7 @@ TEST_F(CsvExport, WritesThroughLinksAndIntoDevicesAndPipes) {
   const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   ASSERT_TRUE(reader.IsOpen());
   ExportListViewToCsv(list, fifo);
-  EXPECT_EQ(ReadAvailable(reader.get()), ListViewCsvText(list));
+  EXPECT_EQ(ReadAllFrom(reader.get()), ListViewCsvText(list));
   ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_EQ(Entries(tree.Root()), (std::set<std::string>{"elsewhere.csv", "link.csv", "pipe.csv"}));
@@ -259,7 +247,7 @@ TEST_F(CsvExport, ALinkPlantedByAnotherUserInASharedFolderIsNotFollowed) {
     }
     if (c.followed) {
       ExportListViewToCsv(list, link);
-      EXPECT_EQ(ReadAll(victim), ListViewCsvText(list)) << c.folderMode;
+      EXPECT_EQ(ReadFileText(victim), ListViewCsvText(list)) << c.folderMode;
       std::ofstream(victim, std::ios::trunc) << "keep me";
     } else {
       try {
@@ -271,7 +259,7 @@ TEST_F(CsvExport, ALinkPlantedByAnotherUserInASharedFolderIsNotFollowed) {
                       "': it is a symbolic link that another user made in a shared folder; it "
                       "is not followed");
       }
-      EXPECT_EQ(ReadAll(victim), "keep me");
+      EXPECT_EQ(ReadFileText(victim), "keep me");
     }
     EXPECT_TRUE(std::filesystem::is_symlink(link));
   }
@@ -313,7 +301,7 @@ TEST_F(CsvExport, AStopEndsAnExportThatWaitsForASlowReader) {
   // A file is left as it was, with no temporary file beside it.
   const std::string target = tree.File("out.csv", "previous");
   EXPECT_THROW(ExportListViewToCsv(list, target, [] { return true; }), ExportInterrupted);
-  EXPECT_EQ(ReadAll(target), "previous");
+  EXPECT_EQ(ReadFileText(target), "previous");
   EXPECT_EQ(Entries(tree.Root()), (std::set<std::string>{"out.csv", "pipe.csv"}));
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -76,6 +77,20 @@ std::string TempTree::HardLink(const std::string& relative, const std::string& e
 void RemoveTree(const std::string& path) {
   // Works from descriptors, so that trees deeper than PATH_MAX go too.
   RemoveTreeAt(path);
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadAllFrom(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(n));
+  return text;
 }
 
 }  // namespace parvolane::testing

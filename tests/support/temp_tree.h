@@ -40,4 +40,9 @@ std::string FastTempBase();
 /// Removes a tree, restoring permissions on the way.
 void RemoveTree(const std::string& path);
 
+/// The whole content of a file, byte for byte; empty when it cannot be read.
+std::string ReadFileText(const std::string& path);
+/// Everything readable from `fd` until the end or an error (a pipe's other side closed).
+std::string ReadAllFrom(int fd);
+
 }  // namespace parvolane::testing

@@ -12,6 +12,7 @@
 
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/write_all.h"
+#include "support/temp_tree.h"
 
 namespace fs = std::filesystem;
 
@@ -20,15 +21,6 @@ namespace parvolane::testing {
 namespace {
 
 constexpr int kCannotDropPrivileges = 3;
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    text.append(buffer, static_cast<size_t>(n));
-  return text;
-}
 
 // A folder above the tree that others cannot enter would make every entry of the tree look
 // unreadable, and a test expecting unreadable entries would pass for the wrong reason.
@@ -88,7 +80,7 @@ std::optional<std::string> RunUnprivileged(const std::function<std::string()>& b
     RunAsNobody(writeEnd.get(), body);
   }
   writeEnd.Reset();  // the child's end alone stays open, so the read sees its end
-  const std::string text = ReadAll(readEnd.get());
+  const std::string text = ReadAllFrom(readEnd.get());
   int status = 0;
   if (::waitpid(child, &status, 0) != child) return std::nullopt;
   if (WIFEXITED(status) && WEXITSTATUS(status) == kCannotDropPrivileges) return std::nullopt;

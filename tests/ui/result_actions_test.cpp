@@ -27,6 +27,7 @@
 using namespace parvolane;
 using parvolane::testing::FakeDialogs;
 using parvolane::testing::FakeShell;
+using parvolane::testing::ReadFileText;
 using parvolane::testing::TempTree;
 
 Q_DECLARE_METATYPE(parvolane::ListKind)
@@ -132,13 +133,6 @@ Strings GroupHeaders(const ResultList& list) {
   for (const ResultGroup& group : list.Groups())
     headers.push_back(group.Header);
   return headers;
-}
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 }  // namespace
@@ -464,8 +458,8 @@ void ResultActionsTest::undoPutsBackAndRefusesTakenNames() {
   UndoDelete(*receipt, dialogs, *desktop);
   ::unsetenv("XDG_DATA_HOME");
 
-  QCOMPARE(ReadAll(first), std::string("aaa"));
-  QCOMPARE(ReadAll(second), std::string("a new file with the old name"));
+  QCOMPARE(ReadFileText(first), std::string("aaa"));
+  QCOMPARE(ReadFileText(second), std::string("a new file with the old name"));
   const bool firstFirst = receipt->Moved[0].Requested == first;
   const TrashedItem& back = receipt->Moved[firstFirst ? 0 : 1];
   const TrashedItem& left = receipt->Moved[firstFirst ? 1 : 0];
@@ -475,7 +469,7 @@ void ResultActionsTest::undoPutsBackAndRefusesTakenNames() {
                left.Original + " (the name is taken)");
   // The record of what came back is gone; the refused item keeps its entry and record.
   QVERIFY(!std::filesystem::exists(back.InfoPath) && !std::filesystem::exists(back.TrashPath));
-  QVERIFY(std::filesystem::exists(left.InfoPath) && ReadAll(left.TrashPath) == "qq");
+  QVERIFY(std::filesystem::exists(left.InfoPath) && ReadFileText(left.TrashPath) == "qq");
   QCOMPARE(RowKeys(lists.Files), rowsBefore);  // the lists are not rebuilt
 }
 
@@ -492,18 +486,18 @@ void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {
   QCOMPARE(dialogs.ProposedNames,
            (Strings{"duplicate_files.csv", "duplicate_files.csv", "duplicate_directories.csv"}));
   QVERIFY(dialogs.TextsOf("message").empty());
-  QCOMPARE(ReadAll(tree.Path("files.csv")),
+  QCOMPARE(ReadFileText(tree.Path("files.csv")),
            std::string("\xEF\xBB\xBFGroup,File name,Directory,File size (MB)\r\n"
                        "\"1\",\"a,1.txt\",\"dir\",\"0.00 MB\"\r\n"
                        "\"1\",\"a,1.txt\",\"dir\",\"0.00 MB\"\r\n"
                        "\"1\",\"lost\",\"\",\"0.00 MB\"\r\n"
                        "\"2\",\"\"\"q\"\".bin\",\"dir\",\"0.00 MB\"\r\n"
                        "\"2\",\"\"\"q\"\".bin\",\"dir\",\"0.00 MB\"\r\n"));
-  QCOMPARE(ReadAll(tree.Path("dirs.csv")), std::string("\xEF\xBB\xBFGroup,Directory,Size\r\n"
-                                                       "\"1\",\"/p/one\",\"0.50 MB\"\r\n"
-                                                       "\"1\",\"/q/one\",\"0.50 MB\"\r\n"
-                                                       "\"1\"\r\n"
-                                                       "\"1\",\"/r/one\",\"0.50 MB\"\r\n"));
+  QCOMPARE(ReadFileText(tree.Path("dirs.csv")), std::string("\xEF\xBB\xBFGroup,Directory,Size\r\n"
+                                                            "\"1\",\"/p/one\",\"0.50 MB\"\r\n"
+                                                            "\"1\",\"/q/one\",\"0.50 MB\"\r\n"
+                                                            "\"1\"\r\n"
+                                                            "\"1\",\"/r/one\",\"0.50 MB\"\r\n"));
 }
 
 void ResultActionsTest::exportFailureIsShownAndKeepsThePreviousFile() {
@@ -530,7 +524,7 @@ void ResultActionsTest::exportFailureIsShownAndKeepsThePreviousFile() {
 
   QCOMPARE(dialogs.TextsOf("message").size(), size_t{2});
   QVERIFY(dialogs.TextsOf("message")[1].find(strerror(EFBIG)) != std::string::npos);
-  QCOMPARE(ReadAll(previous), std::string("previous export"));
+  QCOMPARE(ReadFileText(previous), std::string("previous export"));
   QCOMPARE(std::distance(std::filesystem::directory_iterator(tree.Root()),
                          std::filesystem::directory_iterator()),
            std::ptrdiff_t{1});

@@ -24,19 +24,13 @@
 
 using namespace parvolane;
 using parvolane::testing::FakeDialogs;
+using parvolane::testing::ReadFileText;
 using parvolane::testing::TempTree;
 namespace fs = std::filesystem;
 
 namespace {
 
 using Strings = std::vector<std::string>;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 /// A window with scripted dialogs and the real trash in a private data home.
 struct Window {
@@ -127,7 +121,8 @@ void SafeDeleteTest::folderThenFilesKeepsTheLastCopy() {
   w.form.btnDeleteSelected->click();
   QCOMPARE(w.LastMessage(), std::string("No files selected."));
   const std::string other = keptFolder == tree.Path("Photos/2019") ? "Photos backup" : "Photos";
-  QCOMPARE(ReadAll(tree.Path(other + "/2019/IMG_2019004.jpg")), std::string("the beach at dawn"));
+  QCOMPARE(ReadFileText(tree.Path(other + "/2019/IMG_2019004.jpg")),
+           std::string("the beach at dawn"));
 }
 
 // Both backup copies of a photo go from File Clones: the backup folders no longer match the
@@ -150,7 +145,7 @@ void SafeDeleteTest::filesThenFoldersKeepsTheCompleteFolder() {
   w.form.btnSelectAllButOne->click();
   w.form.btnDeleteSelected->click();
   QCOMPARE(w.LastMessage(), std::string("No directories selected."));
-  QCOMPARE(ReadAll(tree.Path("Photos/beach.jpg")), std::string("waves"));
+  QCOMPARE(ReadFileText(tree.Path("Photos/beach.jpg")), std::string("waves"));
   QCOMPARE(w.Trashed(), size_t{2});
 }
 
@@ -200,7 +195,7 @@ void SafeDeleteTest::nestedFolderGroupsKeepMembersInsideTheKeptOne() {
   w.form.btnDeleteSelected->click();
   QCOMPARE(w.dialogs->TextsOf("choice"), Strings{});
   QCOMPARE(w.LastMessage(), std::string("Directories were moved to the Recycle Bin."));
-  QCOMPARE(ReadAll(tree.Path("Photos/2019/beach.jpg")), std::string("waves"));
+  QCOMPARE(ReadFileText(tree.Path("Photos/2019/beach.jpg")), std::string("waves"));
   QVERIFY(!fs::exists(tree.Path("Photos - Copy")));
 }
 
@@ -246,7 +241,7 @@ void SafeDeleteTest::undoPutsEverythingBack() {
   QCOMPARE(w.LastMessage(), std::string("Restored 2 of 2 items from the Recycle Bin."));
   QVERIFY(!w.form.btnUndo->isVisible());
   for (const char* top : {"a", "b", "c"})
-    QCOMPARE(ReadAll(tree.Path(std::string(top) + "/same.txt")), std::string("same bytes"));
+    QCOMPARE(ReadFileText(tree.Path(std::string(top) + "/same.txt")), std::string("same bytes"));
   QCOMPARE(w.Trashed(), size_t{0});
   QVERIFY(fs::is_empty(w.home.Path("Trash/info")));
   QCOMPARE(w.form.State().lvFiles.RowCount(), rows);  // not rebuilt

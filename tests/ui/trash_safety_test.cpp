@@ -36,6 +36,7 @@
 using namespace parvolane;
 using parvolane::testing::FakeDialogs;
 using parvolane::testing::Listing;
+using parvolane::testing::ReadFileText;
 using parvolane::testing::RecordingReporter;
 using parvolane::testing::TempTree;
 namespace fs = std::filesystem;
@@ -44,13 +45,6 @@ namespace {
 
 constexpr unsigned kRounds = 600;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 // Every entry below a folder: a folder maps to nothing, a file to its bytes.
 using Snapshot = std::map<std::string, std::optional<std::string>>;
 
@@ -58,7 +52,7 @@ Snapshot TakeSnapshot(const std::string& root) {
   Snapshot snapshot;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
     const std::string path = entry.path().string();
-    snapshot[path] = entry.is_directory() ? std::nullopt : std::optional(ReadAll(path));
+    snapshot[path] = entry.is_directory() ? std::nullopt : std::optional(ReadFileText(path));
   }
   return snapshot;
 }
@@ -123,7 +117,7 @@ std::map<std::string, std::string> TrashRecords(const std::string& trash,
   std::map<std::string, std::string> records;
   std::error_code ec;
   for (const fs::directory_entry& entry : fs::directory_iterator(trash + "/info", ec)) {
-    const std::optional<std::string> path = RecordedPath(ReadAll(entry.path().string()));
+    const std::optional<std::string> path = RecordedPath(ReadFileText(entry.path().string()));
     const std::string name = entry.path().stem().string();
     if (!path) {
       problems.push_back("unreadable record " + entry.path().string());
@@ -262,14 +256,14 @@ class Round final {
       const auto was = before.find(original);
       if (was == before.end()) {
         problems.push_back("trashed from nowhere: " + original);
-      } else if (was->second && ReadAll(trashed) != *was->second) {
+      } else if (was->second && ReadFileText(trashed) != *was->second) {
         problems.push_back("changed in the trash: " + original);
       }
     }
     for (const auto& [path, bytes] : before) {
       std::error_code ec;
       const bool inPlace =
-          fs::exists(fs::symlink_status(path, ec)) && (!bytes || ReadAll(path) == *bytes);
+          fs::exists(fs::symlink_status(path, ec)) && (!bytes || ReadFileText(path) == *bytes);
       bool inTrash = false;
       for (const auto& [trashed, original] : records)
         inTrash = inTrash || IsAtOrBelow(path, original);
