@@ -19,6 +19,14 @@ target_compile_definitions(parvolane_options INTERFACE
   PARVOLANE_VERSION_TEXT="${PROJECT_VERSION}"
   PARVOLANE_VERSION_TENTHS=${PARVOLANE_VERSION_TENTHS})
 
+# lld links the many test programs (each with Qt or GoogleTest) several times faster than the
+# default linker; without it the default one is used.
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld PARVOLANE_HAVE_LLD)
+if(PARVOLANE_HAVE_LLD)
+  target_link_options(parvolane_options INTERFACE -fuse-ld=lld)
+endif()
+
 if(PARVOLANE_SANITIZE)
   set(_san -fsanitize=${PARVOLANE_SANITIZE} -fno-omit-frame-pointer)
   if(PARVOLANE_SANITIZE MATCHES "undefined")
