@@ -17,6 +17,14 @@ function(parvolane_layer target)
   set_property(GLOBAL PROPERTY PARVOLANE_LAYER_USES_${target} "${_arg_USES}")
 endfunction()
 
+# A Qt-free library that only the window uses: without the window it is still configured (so
+# the layer check sees it) but built on request only.
+function(parvolane_window_only target)
+  if(NOT PARVOLANE_BUILD_UI)
+    set_target_properties(${target} PROPERTIES EXCLUDE_FROM_ALL ON)
+  endif()
+endfunction()
+
 # Every layer below `layer`, following USES.
 function(_parvolane_layers_below layer out)
   set(_below "")
