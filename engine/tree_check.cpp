@@ -27,10 +27,6 @@ struct Frame {
   std::vector<std::string> Pending;  // subfolder names, signed one after the other
 };
 
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 std::string ChildPath(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "platform/posix/long_path.h"
+#include "platform/posix/unique_dir.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/user_dirs.h"
 
@@ -26,10 +27,6 @@ constexpr size_t kReadChunk = size_t{128} * 1024;
 char* ReadBuffer() {
   thread_local const std::unique_ptr<char[]> buffer(new char[kReadChunk]);
   return buffer.get();
-}
-
-bool IsDotOrDotDot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 FileId IdOf(const struct stat& st) {

@@ -84,10 +84,6 @@ class NoShell final : public ShellService {
   void StartProgram(const std::string&) override {}
 };
 
-QString FromBytes(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 QFont UiFont(int pixels) {
   // The platform's own interface font at the size the layout's pixel positions were made for.
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);

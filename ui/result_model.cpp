@@ -7,15 +7,9 @@
 
 namespace parvolane {
 
-namespace {
-
 QString FromBytes(const std::string& text) {
-  // Names that are not valid UTF-8 show with replacement characters; the stored bytes, which
-  // the actions use, are never touched.
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
-
-}  // namespace
 
 QString ShortSizeText(int64_t bytes) {
   if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);

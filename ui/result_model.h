@@ -4,11 +4,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "results/result_list.h"
 
 namespace parvolane {
+
+/// Program bytes (names as the file system holds them, UTF-8 texts) as shown text. Names that
+/// are not valid UTF-8 show with replacement characters; the stored bytes, which the actions
+/// use, are never touched.
+QString FromBytes(const std::string& text);
 
 /// A size as the lists show it: bytes below 1 KB, else KB, MB, GB or TB with three digits.
 QString ShortSizeText(int64_t bytes);

@@ -37,4 +37,9 @@ class UniqueDir final {
   DIR* FDir = nullptr;
 };
 
+/// The entries "." and ".." that every listing holds besides its own.
+inline bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 }  // namespace parvolane
