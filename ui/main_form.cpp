@@ -243,9 +243,7 @@ void TMainForm::BuildCompareGroup() {
   items->setContentsMargins(8, 4, 4, 4);
   items->setSpacing(2);
   for (size_t i = 0; i < kCompareModes.size(); ++i) {
-    const std::string_view caption = kCompareModes[i].Caption;
-    auto* item = new QRadioButton(
-        QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())), rgCompare);
+    auto* item = new QRadioButton(FromBytes(kCompareModes[i].Caption), rgCompare);
     item->setObjectName(QStringLiteral("rgCompareItem%1").arg(i));
     rgCompareItems->addButton(item, static_cast<int>(i));
     items->addWidget(item);

@@ -7,7 +7,7 @@
 
 namespace parvolane {
 
-QString FromBytes(const std::string& text) {
+QString FromBytes(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "results/result_list.h"
@@ -14,7 +14,7 @@ namespace parvolane {
 /// Program bytes (names as the file system holds them, UTF-8 texts) as shown text. Names that
 /// are not valid UTF-8 show with replacement characters; the stored bytes, which the actions
 /// use, are never touched.
-QString FromBytes(const std::string& text);
+QString FromBytes(std::string_view text);
 
 /// A size as the lists show it: bytes below 1 KB, else KB, MB, GB or TB with three digits.
 QString ShortSizeText(int64_t bytes);
