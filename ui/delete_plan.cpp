@@ -1,6 +1,8 @@
 #include "ui/delete_plan.h"
 
 #include <algorithm>
+#include <set>
+#include <utility>
 
 namespace parvolane {
 
@@ -87,8 +89,12 @@ void DeletePlan::LookAtDisk() {
       FMovable.push_back(row);
     }
   }
-  // Every member of a group that loses one: one of them must stay, and only the disk says
-  // whether it still can.
+  LookAtTouchedGroups();
+}
+
+// Every member of a group that loses one: one of them must stay, and only the disk says
+// whether it still can.
+void DeletePlan::LookAtTouchedGroups() {
   for (const Group& group : FGroups) {
     const bool touched = std::any_of(group.Members.begin(), group.Members.end(),
                                      [this](const ResultRow* row) { return IsMoved(*row); });
@@ -96,6 +102,30 @@ void DeletePlan::LookAtDisk() {
     for (const ResultRow* row : group.Members)
       Look(*row);
   }
+}
+
+bool DeletePlan::StillAsAnswered() {
+  std::set<std::pair<ListKind, int>> answered;
+  for (const AtRiskGroup& group : AtRisk())
+    answered.emplace(group.Kind, group.GroupId);
+  const size_t leftOut = FLeftOut.size();
+  FStates.clear();
+  FSignatures.clear();
+  for (const ResultRow* row : FChecked)
+    Look(*row);
+  std::erase_if(FMovable, [this](const ResultRow* row) {
+    const EntryState state = FStates.at(row->Path);
+    if (state == EntryState::Unchanged) return false;
+    FLeftOut.push_back({row->Path, state});
+    FRequest.erase(row->Path);
+    return true;
+  });
+  LookAtTouchedGroups();
+  const std::vector<AtRiskGroup> atRisk = AtRisk();
+  return FLeftOut.size() == leftOut &&
+         std::all_of(atRisk.begin(), atRisk.end(), [&answered](const AtRiskGroup& group) {
+           return answered.contains({group.Kind, group.GroupId});
+         });
 }
 
 std::vector<std::string> DeletePlan::Paths() const {

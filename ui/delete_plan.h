@@ -69,6 +69,11 @@ class DeletePlan final {
   /// Takes out of the request, for each group at risk, the paths that would take its first
   /// keepable member along, so that one copy of each stays.
   void KeepOneCopyOfEach();
+  /// Looks at the disk again once the user has answered, which may be long after LookAtDisk:
+  /// a checked entry that changed meanwhile leaves the request. True when the request is
+  /// still the one the user agreed to: nothing left it and no group that kept a copy then is
+  /// at risk now. Reads the lists and the disk only, like LookAtDisk.
+  bool StillAsAnswered();
 
   /// After the move: the rows of both lists that the disk no longer holds as listed leave
   /// their lists (moved, inside a moved folder, holding a moved entry, or found changed or
@@ -86,6 +91,7 @@ class DeletePlan final {
 
   void CollectGroups(ListKind kind);
   void Look(const ResultRow& row);
+  void LookAtTouchedGroups();
   bool IsMoved(const ResultRow& row) const;
   bool IsUnchanged(const ResultRow& row) const;
   bool IsSurvivor(const Group& group, const ResultRow& row, const std::string* reference) const;

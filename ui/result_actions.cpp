@@ -139,13 +139,18 @@ std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind ki
     return std::nullopt;
   }
   RunMaybeBlocking(runBlocking, [&plan] { plan.LookAtDisk(); });
-  if (plan.Paths().empty()) {
-    dialogs.ShowMessage(LeftOutNote(plan.LeftOut(), texts, "and were left out") +
-                        "\n\nNothing was moved.");
-    plan.FollowDisk({});
-    return std::nullopt;
+  // The disk may change while a question is open: once answered, what moves is looked at
+  // again, and the question comes again when it no longer describes the request.
+  for (bool answered = false; !answered;) {
+    if (plan.Paths().empty()) {
+      dialogs.ShowMessage(LeftOutNote(plan.LeftOut(), texts, "and were left out") +
+                          "\n\nNothing was moved.");
+      plan.FollowDisk({});
+      return std::nullopt;
+    }
+    if (!Confirm(plan, texts, dialogs)) return std::nullopt;
+    RunMaybeBlocking(runBlocking, [&plan, &answered] { answered = plan.StillAsAnswered(); });
   }
-  if (!Confirm(plan, texts, dialogs)) return std::nullopt;
   const std::vector<std::string> paths = plan.Paths();
   if (paths.empty()) {
     dialogs.ShowMessage("Nothing was moved: every checked entry is the last copy of its group.");

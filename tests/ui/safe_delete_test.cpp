@@ -14,6 +14,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/desktop_services.h"
@@ -91,6 +92,7 @@ class SafeDeleteTest final : public QObject {
   void folderChangedOutsideIsNoCopy();
   void nestedFolderGroupsKeepMembersInsideTheKeptOne();
   void nestedFolderGroupsCheckedByHandAreAsked();
+  void changesWhileAskingAreAskedAgain();
   void undoPutsEverythingBack();
 };
 
@@ -221,6 +223,55 @@ void SafeDeleteTest::nestedFolderGroupsCheckedByHandAreAsked() {
   QCOMPARE(w.LastMessage(), std::string("Directories were moved to the Recycle Bin."));
   QVERIFY(fs::exists(tree.Path("Photos/2019/beach.jpg")) ||
           fs::exists(tree.Path("Photos - Copy/2019/beach.jpg")));
+}
+
+// The disk changes while the question is open: the copy that was to stay, or one that was to
+// go. The answer moves nothing yet; the question comes again as the disk now is, and the
+// changed file stays where it is.
+void SafeDeleteTest::changesWhileAskingAreAskedAgain() {
+  for (const bool keptOneChanges : {true, false}) {
+    TempTree tree;
+    for (const char* top : {"a", "b", "c"})
+      tree.File(std::string(top) + "/same.txt", "same bytes");
+    Window w;
+    w.form.chkDirDuplicates->setChecked(false);
+    w.Scan(tree.Root());
+    std::string kept;
+    std::string checked;
+    for (const ResultRow& row : w.form.State().lvFiles.Rows())
+      (row.Checked ? checked : kept) = row.Path;
+    const std::string changed = keptOneChanges ? kept : checked;
+    w.dialogs->OnShown = [&changed, done = false](const FakeDialogs::Shown&) mutable {
+      if (!std::exchange(done, true)) std::ofstream(changed, std::ios::app) << ", edited";
+    };
+    w.form.btnDeleteSelected->click();
+
+    const Strings first = w.dialogs->TextsOf("question");
+    QVERIFY(!first.empty());
+    QCOMPARE(first[0], std::string("Move 2 files to Recycle Bin?"));
+    if (keptOneChanges) {
+      const Strings again = w.dialogs->TextsOf("choice");
+      QCOMPARE(again.size(), size_t{1});
+      QVERIFY2(again[0].starts_with("Move 2 files to Recycle Bin?\n\n1 groups (2 checked "
+                                    "entries) would keep no copy outside the Recycle Bin:"),
+               again[0].c_str());
+    } else {
+      QCOMPARE(first.size(), size_t{2});
+      QCOMPARE(first[1],
+               "Move 1 files to Recycle Bin?\n\n1 checked files changed or "
+               "disappeared since the scan and are left out:\n  " +
+                   changed + " (changed)");
+    }
+    QCOMPARE(w.LastMessage(), std::string("Files were moved to the Recycle Bin."));
+    QCOMPARE(w.Trashed(), size_t{1});
+    QCOMPARE(ReadFileText(changed), std::string("same bytes, edited"));
+    size_t copies = 0;
+    for (const char* top : {"a", "b", "c"}) {
+      const std::string path = tree.Path(std::string(top) + "/same.txt");
+      copies += fs::exists(path) && ReadFileText(path) == "same bytes";
+    }
+    QCOMPARE(copies, size_t{1});
+  }
 }
 
 void SafeDeleteTest::undoPutsEverythingBack() {
