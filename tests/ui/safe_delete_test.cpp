@@ -81,6 +81,14 @@ struct Window {
   }
 };
 
+/// a/same.txt, b/same.txt and c/same.txt with the same bytes, scanned for file clones only.
+void ScanThreeCopies(TempTree& tree, Window& w) {
+  for (const char* top : {"a", "b", "c"})
+    tree.File(std::string(top) + "/same.txt", "same bytes");
+  w.form.chkDirDuplicates->setChecked(false);
+  w.Scan(tree.Root());
+}
+
 }  // namespace
 
 class SafeDeleteTest final : public QObject {
@@ -231,11 +239,8 @@ void SafeDeleteTest::nestedFolderGroupsCheckedByHandAreAsked() {
 void SafeDeleteTest::changesWhileAskingAreAskedAgain() {
   for (const bool keptOneChanges : {true, false}) {
     TempTree tree;
-    for (const char* top : {"a", "b", "c"})
-      tree.File(std::string(top) + "/same.txt", "same bytes");
     Window w;
-    w.form.chkDirDuplicates->setChecked(false);
-    w.Scan(tree.Root());
+    ScanThreeCopies(tree, w);
     std::string kept;
     std::string checked;
     for (const ResultRow& row : w.form.State().lvFiles.Rows())
@@ -276,11 +281,8 @@ void SafeDeleteTest::changesWhileAskingAreAskedAgain() {
 
 void SafeDeleteTest::undoPutsEverythingBack() {
   TempTree tree;
-  for (const char* top : {"a", "b", "c"})
-    tree.File(std::string(top) + "/same.txt", "same bytes");
   Window w;
-  w.form.chkDirDuplicates->setChecked(false);
-  w.Scan(tree.Root());
+  ScanThreeCopies(tree, w);
   w.form.show();
   QVERIFY(!w.form.btnUndo->isVisible());
   w.form.btnDeleteSelected->click();
