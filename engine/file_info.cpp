@@ -8,11 +8,6 @@
 
 namespace parvolane {
 
-std::string_view NameOfPath(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 int64_t CTimeNsOf(const struct stat& st) {
   return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }

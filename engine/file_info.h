@@ -11,11 +11,9 @@
 #include <vector>
 
 #include "results/entry_snapshot.h"
+#include "results/path_parts.h"
 
 namespace parvolane {
-
-/// The last component of a path: everything after its last '/'.
-std::string_view NameOfPath(std::string_view path);
 
 /// One collected file.
 class TFileInfo final {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "results/size_text.h"
+
 namespace parvolane {
 
 /// How files are compared. A new mode gets a row in kCompareModes and a grouping key in the
@@ -64,11 +66,5 @@ struct ScanSettings {
 /// Splits the mask text at ';', ' ', '|' and ','; honours double-quoted pieces; never returns
 /// an empty list ("*.*" when nothing is left).
 std::vector<std::string> ParseMasks(std::string_view maskText);
-
-/// A byte count as megabytes (2^20 bytes) with two decimals, rounded half up, and " MB", using
-/// the decimal separator of the user's locale (LC_NUMERIC); "0" for a negative count.
-std::string FormatSizeMB(int64_t bytes);
-/// The same with an explicit decimal separator.
-std::string FormatSizeMB(int64_t bytes, std::string_view decimalSeparator);
 
 }  // namespace parvolane

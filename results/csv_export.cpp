@@ -181,10 +181,11 @@ std::string ListViewCsvText(const ResultList& list) {
   }
   out += kLineEnd;
   for (const ResultRow& row : list.Rows()) {
-    AppendQuoted(out, row.Texts.empty() ? std::string_view() : std::string_view(row.Texts[0]));
-    for (size_t c = 1; c < row.Texts.size(); ++c) {
+    const std::vector<std::string> texts = RowTexts(row);
+    AppendQuoted(out, texts[0]);
+    for (size_t c = 1; c < texts.size(); ++c) {
       out += ',';
-      AppendQuoted(out, row.Texts[c]);
+      AppendQuoted(out, texts[c]);
     }
     out += kLineEnd;
   }

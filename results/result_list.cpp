@@ -1,5 +1,7 @@
 #include "results/result_list.h"
 
+#include "results/size_text.h"
+
 #include <algorithm>
 #include <stdexcept>
 #include <unordered_set>
@@ -157,6 +159,29 @@ void ResultList::Repaint() {
   if (FObserver != nullptr) FObserver->RepaintRequested();
 }
 
+std::vector<std::string> RowTexts(const ResultRow& row) {
+  std::string group = std::to_string(row.GroupId);
+  std::string size = FormatSizeMB(row.Seen.Size);
+  if (!row.IsFile) return {std::move(group), row.Path, std::move(size)};
+  return {std::move(group), std::string(NameOfPath(row.Path)), FolderPartOfPath(row.Path),
+          std::move(size)};
+}
+
+std::string CellText(const ResultRow& row, size_t column) {
+  switch (column) {
+    case 0:
+      return std::to_string(row.GroupId);
+    case 1:
+      return row.IsFile ? std::string(NameOfPath(row.Path)) : row.Path;
+    case 2:
+      return row.IsFile ? FolderPartOfPath(row.Path) : FormatSizeMB(row.Seen.Size);
+    case 3:
+      return row.IsFile ? FormatSizeMB(row.Seen.Size) : std::string();
+    default:
+      return {};
+  }
+}
+
 std::vector<ResultColumn> FileListColumns() {
   return {{"Group"}, {"File name"}, {"Directory"}, {"File size (MB)"}};
 }
@@ -179,15 +204,6 @@ void EndListUpdate(ResultList& list, bool savedGroupView) {
   list.EndUpdate();
   list.SetGroupView(savedGroupView);
   list.Repaint();
-}
-
-std::string FolderPartOfPath(std::string_view path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return {};
-  // The root (or a separator right after another) keeps its separator, so that a file in "/"
-  // shows "/" rather than nothing.
-  if (slash == 0 || path[slash - 1] == '/') return std::string(path.substr(0, slash + 1));
-  return std::string(path.substr(0, slash));
 }
 
 bool IsAtOrBelow(std::string_view path, std::string_view top) {

@@ -12,6 +12,7 @@
 
 #include "results/entry_snapshot.h"
 #include "results/keep_rules.h"
+#include "results/path_parts.h"
 
 namespace parvolane {
 
@@ -43,13 +44,13 @@ class DigestText final {
   uint8_t FLength = 0;
 };
 
-/// One row: its group, one text per column, a check mark, and what it stands for as data, by
-/// value: the entry's own path (a file's full path, a folder's path) and what the scan saw of
-/// it, so that actions never read a path back from a displayed text and a row stays valid
-/// whatever happens to the scan's records.
+/// One row: its group, a check mark, and what it stands for as data, by value: the entry's own
+/// path (a file's full path, a folder's path) and what the scan saw of it, so that actions
+/// never read a path back from a displayed text and a row stays valid whatever happens to the
+/// scan's records. Its column texts are made from that data where they are shown or written
+/// (RowTexts), so that a million rows hold no text beside their path.
 struct ResultRow {
   int GroupId = 0;
-  std::vector<std::string> Texts;
   bool Checked = false;
   /// A file row (of the file list); false for a folder row.
   bool IsFile = false;
@@ -60,6 +61,13 @@ struct ResultRow {
   /// A folder row: the signature of the folder's tree as the scan computed it; empty else.
   std::string TreeSignature;
 };
+
+/// The texts of a row's columns, as the lists show them and the CSV writes them: a file row's
+/// group number, name, folder part and size in MB; a folder row's group number, path and size
+/// in MB (the size of its tree). Sizes use the locale's decimal separator.
+std::vector<std::string> RowTexts(const ResultRow& row);
+/// One of those texts; empty past the last column.
+std::string CellText(const ResultRow& row, size_t column);
 
 /// What folder clone detection saw of a listed folder.
 struct FolderSnapshot {
@@ -224,11 +232,6 @@ class ListUpdateGuard final {
   ResultList& FList;
   bool FSaved = true;
 };
-
-/// The folder part of a path as the "Directory" column shows it: everything before the last
-/// '/', or up to and including it when it is the root (or follows another '/'); empty when the
-/// path holds no '/'.
-std::string FolderPartOfPath(std::string_view path);
 
 /// One row of each group unchecked, every other row checked: the row `rule` prefers (the
 /// first row by default), except that a folder group with a member inside a folder already

@@ -332,6 +332,13 @@ void CatchInterrupt() {
   sigaction(SIGINT, &action, nullptr);
 }
 
+// Stopped means now: the system takes back the records of a large scan at once, where
+// releasing them one by one would keep the user waiting for a second.
+[[noreturn]] void ExitInterrupted() {
+  std::fflush(nullptr);
+  std::_Exit(kExitInterrupted);
+}
+
 int Run(const Options& options) {
   ScanState state;
   ConsoleReporter reporter(options, state);
@@ -349,18 +356,18 @@ int Run(const Options& options) {
     case ScanOutcome::Failed:
       return kExitError;
     case ScanOutcome::Stopped:
-      // Stopped means now: the system takes back the records of a large scan at once, where
-      // releasing them one by one would keep the user waiting for a second.
-      std::fflush(nullptr);
-      std::_Exit(kExitInterrupted);
+      ExitInterrupted();
     default:
       break;
   }
   if (!options.Quiet) PrintSummary(options, state);
+  if (InterruptRequested()) ExitInterrupted();
   const bool folderFailed = ReportFolderErrors(state);
   const int exported = ExportLists(options, state);
+  if (exported == kExitInterrupted || reporter.Interrupted() || InterruptRequested()) {
+    ExitInterrupted();
+  }
   if (exported != kExitDone) return exported;
-  if (reporter.Interrupted() || InterruptRequested()) return kExitInterrupted;
   return folderFailed ? kExitError : kExitDone;
 }
 

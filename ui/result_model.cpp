@@ -94,10 +94,10 @@ QVariant ResultModel::data(const QModelIndex& index, int role) const {
       return false;
     case Qt::DisplayRole:
       if (IsSizeColumn(column) && row.Seen.Size >= 0) return ShortSizeText(row.Seen.Size);
-      return column < row.Texts.size() ? FromBytes(row.Texts[column]) : QString();
+      return FromBytes(CellText(row, column));
     case Qt::ToolTipRole:
       if (!row.Path.empty()) return FromBytes(row.Path);
-      return column < row.Texts.size() ? FromBytes(row.Texts[column]) : QString();
+      return FromBytes(CellText(row, column));
     case Qt::TextAlignmentRole:
       if (IsSizeColumn(column)) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
       return {};

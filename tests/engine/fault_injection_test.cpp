@@ -120,7 +120,7 @@ std::vector<std::vector<std::string>> RecordsOf(const ResultList& list) {
   for (const ResultColumn& column : list.Columns())
     records[0].push_back(column.Caption);
   for (const ResultRow& row : list.Rows())
-    records.push_back(row.Texts);
+    records.push_back(RowTexts(row));
   return records;
 }
 
@@ -518,7 +518,7 @@ TEST_F(FaultInjection, HostileNamesAreFoundGroupedAndExportedByTheirBytes) {
   }
   for (const ResultRow& row : state.lvFiles.Rows()) {
     // The name and folder cells are the real bytes: together they name the file again.
-    EXPECT_EQ(row.Texts[2] + "/" + row.Texts[1], row.Path);
+    EXPECT_EQ(CellText(row, 2) + "/" + CellText(row, 1), row.Path);
     EXPECT_TRUE(IdOfPath(row.Path).has_value()) << row.Path;
   }
 }

@@ -51,7 +51,7 @@ class FolderClones : public ::testing::Test {
     for (const ResultRow& row : state.lvDirs.Rows()) {
       if (groups.empty() || row.GroupId != lastId) groups.emplace_back();
       lastId = row.GroupId;
-      groups.back().push_back(Relative(row.Texts[1]));
+      groups.back().push_back(Relative(RowTexts(row)[1]));
     }
     return groups;
   }
@@ -91,7 +91,8 @@ TEST_F(FolderClones, IdenticalTreesAreListedAndSoAreTheirIdenticalSubfolders) {
   ASSERT_EQ(list.Groups().size(), 2u);
   EXPECT_EQ(list.Groups()[0].Header, "Group 1 (" + FormatSizeMB(30) + ")");
   EXPECT_EQ(list.Groups()[1].Header, "Group 2 (" + FormatSizeMB(10) + ")");
-  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"1", tree.Path("A"), FormatSizeMB(15)}));
+  EXPECT_EQ(RowTexts(list.Row(0)),
+            (std::vector<std::string>{"1", tree.Path("A"), FormatSizeMB(15)}));
   for (const ResultRow& row : list.Rows())
     EXPECT_FALSE(row.Checked);
   ExpectListSettled();
@@ -374,7 +375,10 @@ TEST_F(FolderClones, NoExistingScanFolderLeavesStatusAndListAlone) {
   reporter.Settings.Folders = {tree.Path("missing")};
   reporter.ReportStatus("before");
   state.lvDirs.AddGroup(1, "old");
-  state.lvDirs.AddRow(ResultRow{1, {"1", "/old", "0"}, false, false, {}, {}, {}, {}});
+  ResultRow old;
+  old.GroupId = 1;
+  old.Path = "/old";
+  state.lvDirs.AddRow(std::move(old));
   FindDirectoryDuplicates(state, reporter);
   EXPECT_EQ(reporter.Statuses, std::vector<std::string>{"before"});
   EXPECT_EQ(state.lvDirs.RowCount(), 0u);

@@ -14,7 +14,8 @@ using std::chrono::milliseconds;
 ResultRow FileRow(int group, uint64_t inode, int64_t size, bool known = true) {
   ResultRow row;
   row.GroupId = group;
-  row.Texts = {std::to_string(group), "f", "/d", "x"};
+  row.IsFile = true;
+  row.Path = "/d/f";
   row.Seen.Id = FileId{1, static_cast<ino_t>(inode)};
   row.Seen.Size = size;
   row.Seen.Known = known;

@@ -32,9 +32,17 @@ using testing::TempTree;
 
 const std::string kBom = "\xEF\xBB\xBF";
 
-void AddRows(ResultList& list, const std::vector<std::vector<std::string>>& rows) {
-  for (const auto& texts : rows)
-    list.AddRow(ResultRow{1, texts, false, false, {}, {}, {}, {}});
+// Folder rows of group `group`, one per path, each of a tree of `size` bytes.
+void AddFolderRows(ResultList& list, int group, const std::vector<std::string>& paths,
+                   int64_t size = 0, bool checked = false) {
+  for (const std::string& path : paths) {
+    ResultRow row;
+    row.GroupId = group;
+    row.Checked = checked;
+    row.Path = path;
+    row.Seen.Size = size;
+    list.AddRow(std::move(row));
+  }
 }
 
 std::set<std::string> Entries(const std::string& folder) {
@@ -53,46 +61,64 @@ TEST(CsvText, EmptyListIsTheHeaderLineOnly) {
 
 TEST(CsvText, CellsAreQuotedWithQuotesDoubledAndNothingElseChanged) {
   const std::string invalidUtf8 = "bad\xFF\xFE.bin";
-  ResultList list({{"A,\"b\""}, {"c"}});  // a header caption is never quoted
-  AddRows(list, {{"1", "plain"},
-                 {"1", "a, b"},
-                 {"2", "say \"hi\""},
-                 {"2", "\"\""},
-                 {"3", "line\nbreak\ttab\r"},
-                 {"3", invalidUtf8},
-                 {"4", "😀"},
-                 {"", ""}});
+  ResultList list({{"A,\"b\""}, {"c"}, {"d"}});  // a header caption is never quoted
+  AddFolderRows(list, 1, {"plain", "a, b"});
+  AddFolderRows(list, 2, {"say \"hi\"", "\"\""});
+  AddFolderRows(list, 3, {"line\nbreak\ttab\r", invalidUtf8});
+  AddFolderRows(list, 4, {"😀", ""});
   const std::string expected = kBom +
-                               "A,\"b\",c\r\n"
-                               "\"1\",\"plain\"\r\n"
-                               "\"1\",\"a, b\"\r\n"
-                               "\"2\",\"say \"\"hi\"\"\"\r\n"
-                               "\"2\",\"\"\"\"\"\"\r\n"
-                               "\"3\",\"line\nbreak\ttab\r\"\r\n"
+                               "A,\"b\",c,d\r\n"
+                               "\"1\",\"plain\",\"0.00 MB\"\r\n"
+                               "\"1\",\"a, b\",\"0.00 MB\"\r\n"
+                               "\"2\",\"say \"\"hi\"\"\",\"0.00 MB\"\r\n"
+                               "\"2\",\"\"\"\"\"\",\"0.00 MB\"\r\n"
+                               "\"3\",\"line\nbreak\ttab\r\",\"0.00 MB\"\r\n"
                                "\"3\",\"" +
                                invalidUtf8 +
-                               "\"\r\n"
-                               "\"4\",\"😀\"\r\n"
-                               "\"\",\"\"\r\n";
+                               "\",\"0.00 MB\"\r\n"
+                               "\"4\",\"😀\",\"0.00 MB\"\r\n"
+                               "\"4\",\"\",\"0.00 MB\"\r\n";
   EXPECT_EQ(ListViewCsvText(list), expected);
 }
 
 TEST(CsvText, RowsAreWrittenWhateverTheirChecksAndGroups) {
   ResultList list(DirListColumns());
   list.AddGroup(1, "Group 1 (0.00 MB)");
-  list.AddRow(ResultRow{1, {"1", "/a", "0.00 MB"}, true, false, {}, {}, {}, {}});
-  list.AddRow(ResultRow{1, {"1", "/b", "0.00 MB"}, false, false, {}, {}, {}, {}});
+  AddFolderRows(list, 1, {"/a"}, 0, true);
+  AddFolderRows(list, 1, {"/b"});
   EXPECT_EQ(ListViewCsvText(list), kBom +
                                        "Group,Directory,Size\r\n"
                                        "\"1\",\"/a\",\"0.00 MB\"\r\n"
                                        "\"1\",\"/b\",\"0.00 MB\"\r\n");
 }
 
+TEST(CsvText, FileRowsGiveNameFolderAndSizeFromTheirData) {
+  ResultList list(FileListColumns());
+  ResultRow row;
+  row.GroupId = 12;
+  row.IsFile = true;
+  row.Path = "/data/a, \"b\"/x.txt";
+  row.Seen.Size = 3 << 20;
+  list.AddRow(row);
+  row.Path = "/y";
+  row.Seen.Size = -1;  // never queried
+  list.AddRow(row);
+  EXPECT_EQ(ListViewCsvText(list), kBom +
+                                       "Group,File name,Directory,File size (MB)\r\n"
+                                       "\"12\",\"x.txt\",\"/data/a, \"\"b\"\"\",\"3.00 MB\"\r\n"
+                                       "\"12\",\"y\",\"/\",\"0\"\r\n");
+}
+
 class CsvExport : public ::testing::Test {
  protected:
   void SetUp() override {
     FOldMask = ::umask(022);
-    AddRows(list, {{"1", "x.txt", "/d", "1.00 MB"}});
+    ResultRow row;
+    row.GroupId = 1;
+    row.IsFile = true;
+    row.Path = "/d/x.txt";
+    row.Seen.Size = 1 << 20;
+    list.AddRow(std::move(row));
   }
   void TearDown() override { ::umask(FOldMask); }
 
@@ -272,9 +298,9 @@ extern "C" void OnStopSignal(int) {
 
 TEST_F(CsvExport, AStopEndsAnExportThatWaitsForASlowReader) {
   // Far more than a pipe holds, so that the write waits for the reader that never reads.
-  ResultList big{FileListColumns()};
+  ResultList big{DirListColumns()};
   for (int i = 0; i < 20000; ++i)
-    AddRows(big, {{std::to_string(i), "name.bin", "/some/folder/of/some/length", "1.00 MB"}});
+    AddFolderRows(big, i, {"/some/folder/of/some/length/name.bin"}, 1 << 20);
   const std::string fifo = tree.Path("pipe.csv");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

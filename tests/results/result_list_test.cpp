@@ -33,7 +33,9 @@ using Log = std::vector<std::string>;
 ResultRow TextRow(const char* name, bool checked) {
   ResultRow row;
   row.GroupId = 1;
-  row.Texts = {"1", name, "/", "0.00 MB"};
+  row.IsFile = true;
+  row.Path = std::string("/") + name;
+  row.Seen.Size = 0;
   row.Checked = checked;
   return row;
 }
@@ -90,10 +92,11 @@ TEST(ResultList, FileGroupRowsTextsChecksAndData) {
   EXPECT_EQ(list.Groups()[0].Id, 1);
   EXPECT_EQ(list.Groups()[0].Header, "Group 1 (3.00 MB)");
   ASSERT_EQ(list.RowCount(), 3u);
-  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"1", "A.JPG", "/data/Photos", "1.00 MB"}));
-  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"1", "b.jpg", "/", "2.00 MB"}));
-  EXPECT_EQ(list.Row(2).Texts[1], "c, \"d\".jpg");
-  EXPECT_EQ(list.Row(2).Texts[3], "1.00 MB");
+  EXPECT_EQ(RowTexts(list.Row(0)),
+            (std::vector<std::string>{"1", "A.JPG", "/data/Photos", "1.00 MB"}));
+  EXPECT_EQ(RowTexts(list.Row(1)), (std::vector<std::string>{"1", "b.jpg", "/", "2.00 MB"}));
+  EXPECT_EQ(RowTexts(list.Row(2))[1], "c, \"d\".jpg");
+  EXPECT_EQ(RowTexts(list.Row(2))[3], "1.00 MB");
   EXPECT_EQ(Checks(list), (std::vector<bool>{false, true, true}));
   EXPECT_EQ(Paths(list),
             (std::vector<std::string>{"/data/Photos/A.JPG", "/b.jpg", "/data/x/c, \"d\".jpg"}));
@@ -125,8 +128,8 @@ TEST(ResultList, DirGroupRowsLookUpSizesExactlyAndStayUnchecked) {
   EXPECT_EQ(groupNo, 8);
   EXPECT_EQ(list.Groups()[0].Header, "Group 7 (4.00 MB)");
   ASSERT_EQ(list.RowCount(), 2u);
-  EXPECT_EQ(list.Row(0).Texts, (std::vector<std::string>{"7", "/a/Photos", "2.00 MB"}));
-  EXPECT_EQ(list.Row(1).Texts, (std::vector<std::string>{"7", "/b/photos", "0.00 MB"}));
+  EXPECT_EQ(RowTexts(list.Row(0)), (std::vector<std::string>{"7", "/a/Photos", "2.00 MB"}));
+  EXPECT_EQ(RowTexts(list.Row(1)), (std::vector<std::string>{"7", "/b/photos", "0.00 MB"}));
   EXPECT_EQ(Checks(list), (std::vector<bool>{false, false}));
   EXPECT_FALSE(list.Row(0).IsFile);
   EXPECT_EQ(Paths(list), (std::vector<std::string>{"/a/Photos", "/b/photos"}));

@@ -73,7 +73,7 @@ std::vector<std::vector<std::string>> ListedGroups(const ResultList& list, Listi
     if (groups.empty() || row.GroupId != lastId) groups.emplace_back();
     lastId = row.GroupId;
     if (kind == Listing::Dirs) {
-      groups.back().push_back(row.Texts.size() > 1 ? row.Texts[1] : std::string());
+      groups.back().push_back(CellText(row, 1));
     } else {
       groups.back().push_back(row.IsFile ? row.Path : std::string());
     }

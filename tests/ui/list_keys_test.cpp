@@ -124,7 +124,7 @@ class ListKeysTest : public QObject {
     w.Scan();
     QCOMPARE(w.list().Groups().size(), size_t{2});
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(w.view()));
-    QCOMPARE(w.list().Row(0).Texts.at(3), FormatSizeMB(3000));  // what the CSV writes
+    QCOMPARE(RowTexts(w.list().Row(0)).at(3), FormatSizeMB(3000));  // what the CSV writes
     const QModelIndex size = w.view()->model()->index(w.view()->Model()->ViewRowOf(0), 3);
     QCOMPARE(size.data().toString(), QLocale().toString(2.9, 'f', 1) + " KB");
     QCOMPARE(size.data(Qt::ToolTipRole).toString(), QString::fromStdString(w.list().Row(0).Path));

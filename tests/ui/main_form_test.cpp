@@ -92,7 +92,7 @@ void PairsOfSizes(TempTree& tree, int groups) {
 std::map<int, std::vector<std::pair<std::string, bool>>> RowsByGroup(const ResultList& list) {
   std::map<int, std::vector<std::pair<std::string, bool>>> groups;
   for (const ResultRow& row : list.Rows())
-    groups[row.GroupId].emplace_back(row.Texts.at(1), row.Checked);
+    groups[row.GroupId].emplace_back(RowTexts(row).at(1), row.Checked);
   return groups;
 }
 

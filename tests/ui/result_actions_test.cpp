@@ -64,7 +64,7 @@ struct Lists {
     AddFileGroupToList(Files, {Records[0].get(), Records[1].get(), Records[2].get()}, 9, groupNo);
     AddFileGroupToList(Files, {Records[3].get(), Records[4].get()}, 4, groupNo);
     Files.SetChecked(2, false);
-    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, false, {}, {}, {}, {}});
+    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});  // carries no path
 
     for (const char* dir : {"p/one", "q/one", "r/one"})
       Tree.File(std::string(dir) + "/f.txt", "folder");
@@ -73,7 +73,7 @@ struct Lists {
                       1 << 20, groupNo);
     Dirs.SetChecked(1, true);
     Dirs.SetChecked(2, true);
-    Dirs.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
+    Dirs.AddRow({1, true, false, {}, {}, {}, {}});
   }
 
   ResultList& Of(ListKind kind) { return kind == ListKind::Files ? Files : Dirs; }
@@ -94,26 +94,25 @@ struct TextLists {
     Files.AddGroup(2, "Group 2 (0.00 MB)");
     AddFileRow(1, 0, false);
     AddFileRow(1, 1, true);
-    Files.AddRow({1, {"1", "lost", "", "0.00 MB"}, true, false, {}, {}, {}, {}});
+    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});  // carries no path
     AddFileRow(2, 2, false);
     AddFileRow(2, 3, true);
     Dirs.AddGroup(1, "Group 1 (1.00 MB)");
     for (const char* dir : {"/p/one", "/q/one", "", "/r/one"}) {
       if (*dir == '\0')
-        Dirs.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
+        Dirs.AddRow({1, true, false, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});
       else
-        Dirs.AddRow({1, {"1", dir, "0.50 MB"}, *dir != 'p', false, {}, dir, {}, {}});
+        Dirs.AddRow({1, *dir != 'p', false, {}, dir, EntrySnapshot{{}, 1 << 19, 0, false}, {}});
     }
   }
   void AddFileRow(int group, size_t record, bool checked) {
     const TFileInfo& file = *Records[record];
     Files.AddRow({group,
-                  {std::to_string(group), std::string(file.Name()), "dir", "0.00 MB"},
                   checked,
                   true,
                   DigestText(file.ContentHash),
                   file.FullPath,
-                  {},
+                  EntrySnapshot{file.Id, file.Size, file.MTimeNs, true},
                   {}});
   }
   std::vector<std::unique_ptr<TFileInfo>> Records;
@@ -124,7 +123,7 @@ struct TextLists {
 Strings RowKeys(const ResultList& list) {
   Strings keys;
   for (const ResultRow& row : list.Rows())
-    keys.push_back((row.Texts.size() > 1 ? row.Texts[1] : "") + (row.Checked ? "+" : "-"));
+    keys.push_back(CellText(row, 1) + (row.Checked ? "+" : "-"));
   return keys;
 }
 
@@ -172,17 +171,17 @@ void ResultActionsTest::deleteOutcome_data() {
   QTest::addColumn<QString>("message");
   QTest::addColumn<QStringList>("rows");
 
-  const QStringList files{"a,1.txt-", "a,1.txt+", "a,1.txt-", "\"q\".bin-", "\"q\".bin+", "lost+"};
+  const QStringList files{"a,1.txt-", "a,1.txt+", "a,1.txt-", "\"q\".bin-", "\"q\".bin+", "+"};
   QTest::newRow("files yes") << ListKind::Files << true << Shell::Moves
                              << "Files were moved to the Recycle Bin."
-                             << QStringList{"a,1.txt-", "a,1.txt-", "lost+"};
+                             << QStringList{"a,1.txt-", "a,1.txt-", "+"};
   QTest::newRow("files no") << ListKind::Files << false << Shell::Moves << QString() << files;
   QTest::newRow("files shell fails")
       << ListKind::Files << true << Shell::Fails << "Failed to delete some files." << files;
   // What did move leaves the list, so that a retry acts on what is still there.
   QTest::newRow("files partly moved")
       << ListKind::Files << true << Shell::MovesFirstOnly << "Failed to delete some files."
-      << QStringList{"a,1.txt-", "a,1.txt-", "\"q\".bin-", "\"q\".bin+", "lost+"};
+      << QStringList{"a,1.txt-", "a,1.txt-", "\"q\".bin-", "\"q\".bin+", "+"};
   const QStringList dirs{"p/one-", "q/one+", "r/one+", "+"};
   QTest::newRow("dirs yes") << ListKind::Dirs << true << Shell::Moves
                             << "Directories were moved to the Recycle Bin." << QStringList{};
@@ -250,7 +249,7 @@ void ResultActionsTest::deleteWithNothingChecked() {
     ResultList& list = lists.Of(kind);
     list.SetAllChecked(false);
     // A checked row that carries no path counts as nothing.
-    list.AddRow({1, {"1"}, true, false, {}, {}, {}, {}});
+    list.AddRow({1, true, false, {}, {}, {}, {}});
     FakeDialogs dialogs;
     FakeShell shell;
     DeleteCheckedToTrash(lists.Both(), kind, dialogs, shell);
@@ -317,7 +316,7 @@ void ResultActionsTest::changedSinceTheScan() {
                      "since the scan and are left out:\n  " +
                      checked + state});
     QCOMPARE(shell.TrashRequests, std::vector<Strings>{{lists.Tree.Path("e/z/\"q\".bin")}});
-    QCOMPARE(RowKeys(lists.Files), (Strings{"a,1.txt-", "a,1.txt-", "lost+"}));
+    QCOMPARE(RowKeys(lists.Files), (Strings{"a,1.txt-", "a,1.txt-", "+"}));
   }
   {
     // A kept copy that changed is no copy: the group would keep none.
@@ -488,15 +487,15 @@ void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {
   QVERIFY(dialogs.TextsOf("message").empty());
   QCOMPARE(ReadFileText(tree.Path("files.csv")),
            std::string("\xEF\xBB\xBFGroup,File name,Directory,File size (MB)\r\n"
-                       "\"1\",\"a,1.txt\",\"dir\",\"0.00 MB\"\r\n"
-                       "\"1\",\"a,1.txt\",\"dir\",\"0.00 MB\"\r\n"
-                       "\"1\",\"lost\",\"\",\"0.00 MB\"\r\n"
-                       "\"2\",\"\"\"q\"\".bin\",\"dir\",\"0.00 MB\"\r\n"
-                       "\"2\",\"\"\"q\"\".bin\",\"dir\",\"0.00 MB\"\r\n"));
+                       "\"1\",\"a,1.txt\",\"/d\",\"0.00 MB\"\r\n"
+                       "\"1\",\"a,1.txt\",\"/d/x\",\"0.00 MB\"\r\n"
+                       "\"1\",\"\",\"\",\"0.00 MB\"\r\n"
+                       "\"2\",\"\"\"q\"\".bin\",\"/e\",\"0.00 MB\"\r\n"
+                       "\"2\",\"\"\"q\"\".bin\",\"/e/z\",\"0.00 MB\"\r\n"));
   QCOMPARE(ReadFileText(tree.Path("dirs.csv")), std::string("\xEF\xBB\xBFGroup,Directory,Size\r\n"
                                                             "\"1\",\"/p/one\",\"0.50 MB\"\r\n"
                                                             "\"1\",\"/q/one\",\"0.50 MB\"\r\n"
-                                                            "\"1\"\r\n"
+                                                            "\"1\",\"\",\"0.00 MB\"\r\n"
                                                             "\"1\",\"/r/one\",\"0.50 MB\"\r\n"));
 }
 
@@ -592,19 +591,12 @@ void ResultActionsTest::openLocation() {
   files.AddGroup(1, "Group 1");
   const TFileInfo* const rowRefs[] = {&presentFile, &goneFile, &folderAsFile, nullptr};
   for (const TFileInfo* file : rowRefs)
-    files.AddRow({1,
-                  {"1", "n", "d", "s"},
-                  false,
-                  file != nullptr,
-                  {},
-                  file != nullptr ? file->FullPath : "",
-                  {},
-                  {}});
+    files.AddRow({1, false, file != nullptr, {}, file != nullptr ? file->FullPath : "", {}, {}});
   ResultList dirs(DirListColumns());
   dirs.AddGroup(1, "Group 1");
   for (const std::string& cell : {folder, tree.Path("gone"), present})
-    dirs.AddRow({1, {"1", cell, "0.00 MB"}, false, false, {}, cell, {}, {}});
-  dirs.AddRow({1, {"1"}, false, false, {}, {}, {}, {}});
+    dirs.AddRow({1, false, false, {}, cell, {}, {}});
+  dirs.AddRow({1, false, false, {}, {}, {}, {}});
   ResultList empty(DirListColumns());
 
   FakeDialogs dialogs;

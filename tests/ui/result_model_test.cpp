@@ -114,7 +114,11 @@ class ResultModelTest : public QObject {
     QCOMPARE(model.rowCount(), 2);  // group 1's header and its remaining row
     QCOMPARE(model.ListRowAt(1), std::optional<size_t>(0));
 
-    list.AddRow(ResultRow{99, {"99", "stray", "/x", "0"}, false, false, {}, {}, {}, {}});
+    ResultRow stray;
+    stray.GroupId = 99;
+    stray.IsFile = true;
+    stray.Path = "/x/stray";
+    list.AddRow(std::move(stray));
     QCOMPARE(model.rowCount(), 3);
     QCOMPARE(Line(model, 2, 1), "stray");
   }
@@ -153,7 +157,7 @@ class ResultModelTest : public QObject {
     int groupNo = 1;
     AddDirGroupToList(list, {invalid, "/data/b"}, sizes, 10, groupNo);
     QCOMPARE(Line(model, 1, 1), QStringLiteral("/data/caf\uFFFD"));
-    QCOMPARE(list.Row(0).Texts[1], invalid);  // the stored bytes are untouched
+    QCOMPARE(RowTexts(list.Row(0))[1], invalid);  // the stored bytes are untouched
   }
 
   void viewReportsTheSelectedRowAndNothingForAHeader() {
