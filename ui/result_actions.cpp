@@ -99,6 +99,17 @@ bool Confirm(DeletePlan& plan, const DeleteTexts& texts, DialogService& dialogs)
   return answer == kKeepOneCopy || answer == kMoveAll;
 }
 
+/// The specified outcome text; below a failure, what did not go and why, so that a full or
+/// read-only volume can be told from a cancelled request.
+std::string OutcomeText(const TrashResult& result, const DeleteTexts& texts) {
+  if (result.Complete) return texts.Success;
+  std::string text = texts.Failure;
+  if (result.Failed.empty()) return text;
+  text += "\n" + NamedLines(result.Failed, TrashFailureText);
+  if (result.Moved.empty()) text += "\n\nNothing was moved.";
+  return text;
+}
+
 void RunMaybeBlocking(const BlockingRunner& runBlocking, const std::function<void()>& work) {
   if (runBlocking)
     runBlocking(work);
@@ -158,7 +169,7 @@ std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind ki
   }
   TrashResult result = shell.MoveToTrash(paths);
   plan.FollowDisk(result.Moved);
-  dialogs.ShowMessage(result.Complete ? texts.Success : texts.Failure);
+  dialogs.ShowMessage(OutcomeText(result, texts));
   if (result.Moved.empty()) return std::nullopt;
   return DeleteReceipt{kind, std::move(result.Moved)};
 }

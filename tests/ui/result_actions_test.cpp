@@ -217,7 +217,7 @@ void ResultActionsTest::deleteOutcome() {
   fake.TrashSucceeds = shell == Shell::Moves;
   if (shell == Shell::MovesFirstOnly) {
     fake.OnTrash = [](const Strings& paths) {
-      return TrashResult{{{paths[0], paths[0], "/t/files/x", "/t/info/x.trashinfo"}}, false};
+      return TrashResult{{{paths[0], paths[0], "/t/files/x", "/t/info/x.trashinfo"}}, false, {}};
     };
   }
   ResultList& other = lists.Of(kind == ListKind::Files ? ListKind::Dirs : ListKind::Files);
