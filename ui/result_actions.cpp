@@ -41,12 +41,13 @@ std::string WithCount(std::string text, size_t count) {
 }
 
 template <typename Item, typename Line>
-std::string NamedLines(const std::vector<Item>& items, Line line) {
+std::string NamedLines(const std::vector<Item>& items, Line line,
+                       const std::string& indent = "  ") {
   std::string text;
   for (size_t i = 0; i < items.size() && i < kNamedAtMost; ++i)
-    text += "\n  " + line(items[i]);
+    text += "\n" + indent + line(items[i]);
   if (items.size() > kNamedAtMost)
-    text += "\n  ... and " + std::to_string(items.size() - kNamedAtMost) + " more";
+    text += "\n" + indent + "... and " + std::to_string(items.size() - kNamedAtMost) + " more";
   return text;
 }
 
@@ -105,7 +106,9 @@ std::string OutcomeText(const TrashResult& result, const DeleteTexts& texts) {
   if (result.Complete) return texts.Success;
   std::string text = texts.Failure;
   if (result.Failed.empty()) return text;
-  text += "\n" + NamedLines(result.Failed, TrashFailureText);
+  // Not indented: a message box wraps these long lines, and a wrapped reason must not look
+  // like a heading of the next line.
+  text += "\n" + NamedLines(result.Failed, TrashFailureText, "");
   if (result.Moved.empty()) text += "\n\nNothing was moved.";
   return text;
 }

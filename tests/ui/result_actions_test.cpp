@@ -504,8 +504,8 @@ void ResultActionsTest::aReadOnlyVolumeIsNamedWithTheReason() {
   QVERIFY(!DeleteCheckedToTrash({files, dirs}, ListKind::Files, dialogs, *desktop));
   std::string expected = "Failed to delete some files.\n";
   for (size_t i = 0; i < 5; ++i)
-    expected += "\n  cannot move '" + checked[i] + "' to the trash: " + reason;
-  expected += "\n  ... and 2 more\n\nNothing was moved.";
+    expected += "\ncannot move '" + checked[i] + "' to the trash: " + reason;
+  expected += "\n... and 2 more\n\nNothing was moved.";
   QCOMPARE(dialogs.TextsOf("message"), Strings{expected});
   QCOMPARE(files.RowCount(), size_t{8});
   QVERIFY(!std::filesystem::exists(volume.Path(".Trash-" + std::to_string(::getuid()))));
