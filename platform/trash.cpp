@@ -86,14 +86,14 @@ std::optional<TrashDir> HomeTrash() {
   return UsableTrash(root);
 }
 
-/// The folders one request made, in the order it made them.
-using MadeFolders = std::vector<std::string>;
+/// The folders one request made, one list per trash it set up, each in the order made.
+using MadeFolders = std::vector<std::vector<std::string>>;
 
 /// A folder on a shared volume that we may trust: created private when missing (and added to
 /// `made`), never a link and never one that someone else made for us. Errno tells why not.
 bool EnsureOwnFolder(const std::string& path, MadeFolders& made) {
   if (::mkdir(path.c_str(), kPrivateFolderMode) == 0)
-    made.push_back(path);
+    made.back().push_back(path);
   else if (errno != EEXIST)
     return false;
   struct stat st {};
@@ -103,6 +103,7 @@ bool EnsureOwnFolder(const std::string& path, MadeFolders& made) {
 }
 
 std::optional<TrashDir> OwnVolumeTrash(const std::string& root, dev_t device, MadeFolders& made) {
+  made.emplace_back();
   if (!EnsureOwnFolder(root, made) || !EnsureOwnFolder(root + "/files", made) ||
       !EnsureOwnFolder(root + "/info", made))
     return std::nullopt;
@@ -211,10 +212,13 @@ class TrashLocator final {
   TrashLocator(const TrashLocator&) = delete;
   TrashLocator& operator=(const TrashLocator&) = delete;
   // rmdir(2) removes only empty folders: one that received anything, from this request or
-  // another program, stays. The last made goes first, so info/ and files/ go before their top.
+  // another program, stays, and so does every folder of that trash made before it (info/
+  // goes first, the top last), so that no trash is ever left with half its folders.
   ~TrashLocator() {
-    for (auto it = FMade.rbegin(); it != FMade.rend(); ++it)
-      ::rmdir(it->c_str());
+    for (const std::vector<std::string>& trash : FMade) {
+      for (auto it = trash.rbegin(); it != trash.rend() && ::rmdir(it->c_str()) == 0; ++it) {
+      }
+    }
   }
 
   /// Nothing when the volume has no usable trash; `error` then tells why.
