@@ -100,7 +100,7 @@ bool Confirm(DeletePlan& plan, const DeleteTexts& texts, DialogService& dialogs)
   return answer == kKeepOneCopy || answer == kMoveAll;
 }
 
-/// The specified outcome text; below a failure, what did not go and why, so that a full or
+/// The success or failure text; below a failure, what did not go and why, so that a full or
 /// read-only volume can be told from a cancelled request.
 std::string OutcomeText(const TrashResult& result, const DeleteTexts& texts) {
   if (result.Complete) return texts.Success;
