@@ -57,15 +57,23 @@ bool IsWritableFolder(const std::string& path) {
   return ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
-/// The trash's folders once they are usable: existing, writable and on one device.
+/// Nothing, with errno set to `error`: for refusals that no system call made.
+std::nullopt_t Refused(int error) {
+  errno = error;
+  return std::nullopt;
+}
+
+/// The trash's folders once they are usable: existing, writable and on one device. Errno tells
+/// why they are not.
 std::optional<TrashDir> UsableTrash(const std::string& root) {
   TrashDir dir{root + "/files", root + "/info", 0, {}};
   struct stat files {};
   struct stat info {};
-  if (::stat(dir.Files.c_str(), &files) != 0 || ::stat(dir.Info.c_str(), &info) != 0 ||
-      !S_ISDIR(files.st_mode) || !S_ISDIR(info.st_mode) || files.st_dev != info.st_dev ||
-      !IsWritableFolder(dir.Files) || !IsWritableFolder(dir.Info))
+  if (::stat(dir.Files.c_str(), &files) != 0 || ::stat(dir.Info.c_str(), &info) != 0)
     return std::nullopt;
+  if (!S_ISDIR(files.st_mode) || !S_ISDIR(info.st_mode)) return Refused(ENOTDIR);
+  if (files.st_dev != info.st_dev) return Refused(EXDEV);
+  if (!IsWritableFolder(dir.Files) || !IsWritableFolder(dir.Info)) return std::nullopt;
   dir.Device = files.st_dev;
   return dir;
 }
@@ -78,20 +86,29 @@ std::optional<TrashDir> HomeTrash() {
   return UsableTrash(root);
 }
 
-/// A folder on a shared volume that we may trust: created private when missing, never a link
-/// and never one that someone else made for us.
-bool EnsureOwnFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) return false;
+/// The folders one request made, one list per trash it set up, each in the order made.
+using MadeFolders = std::vector<std::vector<std::string>>;
+
+/// A folder on a shared volume that we may trust: created private when missing (and added to
+/// `made`), never a link and never one that someone else made for us. Errno tells why not.
+bool EnsureOwnFolder(const std::string& path, MadeFolders& made) {
+  if (::mkdir(path.c_str(), kPrivateFolderMode) == 0)
+    made.back().push_back(path);
+  else if (errno != EEXIST)
+    return false;
   struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  errno = !S_ISDIR(st.st_mode) ? ENOTDIR : EPERM;
+  return S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
 }
 
-std::optional<TrashDir> OwnVolumeTrash(const std::string& root, dev_t device) {
-  if (!EnsureOwnFolder(root) || !EnsureOwnFolder(root + "/files") ||
-      !EnsureOwnFolder(root + "/info"))
+std::optional<TrashDir> OwnVolumeTrash(const std::string& root, dev_t device, MadeFolders& made) {
+  made.emplace_back();
+  if (!EnsureOwnFolder(root, made) || !EnsureOwnFolder(root + "/files", made) ||
+      !EnsureOwnFolder(root + "/info", made))
     return std::nullopt;
   std::optional<TrashDir> dir = UsableTrash(root);
-  if (!dir || dir->Device != device) return std::nullopt;
+  if (dir && dir->Device != device) return Refused(EXDEV);
   return dir;
 }
 
@@ -109,8 +126,8 @@ std::string TopFolderOf(const std::string& folder, dev_t device) {
   return top;
 }
 
-/// The trash of the volume whose top folder is `top`.
-std::optional<TrashDir> VolumeTrashAt(const std::string& top, dev_t device) {
+/// The trash of the volume whose top folder is `top`; errno tells why there is none.
+std::optional<TrashDir> VolumeTrashAt(const std::string& top, dev_t device, MadeFolders& made) {
   const std::string base = top == "/" ? std::string() : top;
   const std::string uid = std::to_string(::getuid());
   // The administrator's shared trash counts only when it is a real folder with the sticky
@@ -119,15 +136,15 @@ std::optional<TrashDir> VolumeTrashAt(const std::string& top, dev_t device) {
   struct stat st {};
   std::optional<TrashDir> dir;
   if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) {
-    dir = OwnVolumeTrash(shared + "/" + uid, device);
+    dir = OwnVolumeTrash(shared + "/" + uid, device, made);
   }
-  if (!dir) dir = OwnVolumeTrash(base + "/.Trash-" + uid, device);
+  if (!dir) dir = OwnVolumeTrash(base + "/.Trash-" + uid, device, made);
   if (dir) dir->Top = top;
   return dir;
 }
 
-std::optional<TrashDir> VolumeTrash(const std::string& folder, dev_t device) {
-  return VolumeTrashAt(TopFolderOf(folder, device), device);
+std::optional<TrashDir> VolumeTrash(const std::string& folder, dev_t device, MadeFolders& made) {
+  return VolumeTrashAt(TopFolderOf(folder, device), device, made);
 }
 
 /// A mount point as /proc/self/mountinfo writes it: space, tab, newline and backslash as
@@ -174,34 +191,68 @@ std::string MountPointOf(const std::string& folder) {
   return best;
 }
 
-/// Finds (and creates on first use) the trash for each device of a request.
+/// A volume's trash, or the errno that explains why it has none.
+struct FoundTrash {
+  std::optional<TrashDir> Dir;
+  int Error = 0;
+};
+
+/// Takes errno at once, before anything else can change it.
+FoundTrash Found(std::optional<TrashDir> dir) {
+  const int error = dir ? 0 : errno;
+  return {std::move(dir), error};
+}
+
+/// Finds (and creates on first use) the trash for each device of a request. A volume trash
+/// folder that it made and that is still empty when the request ends goes again, so that a
+/// request that could move nothing leaves no trace on the volume.
 class TrashLocator final {
  public:
-  const TrashDir* For(const std::string& realFolder, dev_t device) {
+  TrashLocator() = default;
+  TrashLocator(const TrashLocator&) = delete;
+  TrashLocator& operator=(const TrashLocator&) = delete;
+  // rmdir(2) removes only empty folders: one that received anything, from this request or
+  // another program, stays, and so does every folder of that trash made before it (info/
+  // goes first, the top last), so that no trash is ever left with half its folders.
+  ~TrashLocator() {
+    for (const std::vector<std::string>& trash : FMade) {
+      for (auto it = trash.rbegin(); it != trash.rend() && ::rmdir(it->c_str()) == 0; ++it) {
+      }
+    }
+  }
+
+  /// Nothing when the volume has no usable trash; `error` then tells why.
+  const TrashDir* For(const std::string& realFolder, dev_t device, int& error) {
     if (!FHomeTried) {
       FHomeTried = true;
       FHome = HomeTrash();
     }
     if (FHome && FHome->Device == device) return &*FHome;
     auto [it, inserted] = FVolumes.try_emplace(device);
-    if (inserted) it->second = VolumeTrash(realFolder, device);
-    return it->second ? &*it->second : nullptr;
+    if (inserted) it->second = Found(VolumeTrash(realFolder, device, FMade));
+    return Answer(it->second, error);
   }
 
   /// The trash at the top of the mount that holds realFolder, for an entry that another mount
   /// of the same file system cannot take in.
-  const TrashDir* ForMount(const std::string& realFolder, dev_t device) {
+  const TrashDir* ForMount(const std::string& realFolder, dev_t device, int& error) {
     const std::string top = MountPointOf(realFolder);
     auto [it, inserted] = FMounts.try_emplace(top);
-    if (inserted) it->second = VolumeTrashAt(top, device);
-    return it->second ? &*it->second : nullptr;
+    if (inserted) it->second = Found(VolumeTrashAt(top, device, FMade));
+    return Answer(it->second, error);
   }
 
  private:
+  static const TrashDir* Answer(const FoundTrash& found, int& error) {
+    error = found.Error;
+    return found.Dir ? &*found.Dir : nullptr;
+  }
+
   bool FHomeTried = false;
   std::optional<TrashDir> FHome;
-  std::map<dev_t, std::optional<TrashDir>> FVolumes;  // nothing: the volume has no usable trash
-  std::map<std::string, std::optional<TrashDir>> FMounts;
+  std::map<dev_t, FoundTrash> FVolumes;
+  std::map<std::string, FoundTrash> FMounts;
+  MadeFolders FMade;
 };
 
 /// "." and ".." resolved by their text, for paths too long for realpath(3).
@@ -246,7 +297,9 @@ std::optional<std::string> RealFolder(const std::string& folder) {
   return std::nullopt;
 }
 
-std::optional<TrashItem> PrepareItem(const std::string& given, TrashLocator& locator) {
+/// The path checked and given its trash; nothing when it cannot go, `error` then tells why.
+std::optional<TrashItem> PrepareItem(const std::string& given, TrashLocator& locator, int& error) {
+  error = EINVAL;  // a path without a name of its own
   const std::string path = AbsoluteWithoutTrailingSlash(given);
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return std::nullopt;
@@ -257,13 +310,19 @@ std::optional<TrashItem> PrepareItem(const std::string& given, TrashLocator& loc
   struct stat st {};
   if (!at.Parent.IsOpen() ||
       ::fstatat(at.Parent.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-      ::fstat(at.Parent.get(), &st) != 0 || ::faccessat(at.Parent.get(), ".", W_OK | X_OK, 0) != 0)
+      ::fstat(at.Parent.get(), &st) != 0 ||
+      ::faccessat(at.Parent.get(), ".", W_OK | X_OK, 0) != 0) {
+    error = errno;
     return std::nullopt;
+  }
   // The entry itself may be a link (the link is what goes); the folders above it are resolved
   // so that the volume, the recorded location and nesting tests see the real place.
   const std::optional<std::string> folder = RealFolder(slash == 0 ? "/" : path.substr(0, slash));
-  if (!folder) return std::nullopt;
-  const TrashDir* trash = locator.For(*folder, st.st_dev);
+  if (!folder) {
+    error = errno;
+    return std::nullopt;
+  }
+  const TrashDir* trash = locator.For(*folder, st.st_dev, error);
   if (trash == nullptr) return std::nullopt;
   std::string canonical = (*folder == "/" ? std::string() : *folder) + "/" + name;
   return TrashItem{given, std::move(canonical), std::move(name), trash};
@@ -318,16 +377,17 @@ std::string CandidateName(const std::string& name, int n) {
   return stem + suffix + extension;
 }
 
-/// Creates the info record under a name nobody holds yet; false when the name is taken.
-/// `failed` tells a real error from a taken name.
-bool CreateInfoFile(const std::string& infoPath, const std::string& text, bool& failed) {
+/// Creates the info record under a name nobody holds yet: 0 when it did, EEXIST when the name
+/// is taken, else the errno of what failed (nothing is left behind then).
+int CreateInfoFile(const std::string& infoPath, const std::string& text) {
   UniqueFd fd(::open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  failed = !fd.IsOpen() && errno != EEXIST;
-  if (!fd.IsOpen()) return false;
-  if (WriteAll(fd.get(), text) == 0 && fd.Close()) return true;
+  if (!fd.IsOpen()) return errno;
+  int error = WriteAll(fd.get(), text);
+  if (error == 0 && !fd.Close()) error = errno;
+  if (error == 0) return 0;
   ::unlink(infoPath.c_str());
-  failed = true;
-  return false;
+  // EEXIST means a taken name to the caller; a write never fails that way.
+  return error == EEXIST ? EIO : error;
 }
 
 /// rename(2) that never replaces an existing entry, so nothing in the trash (or at a restored
@@ -355,46 +415,52 @@ std::string RecordedPath(const std::string& canonical, const TrashDir& trash) {
   return canonical;
 }
 
-/// Renames the item into the trash under the first free name; errno tells why when it could
+/// Renames the item into the trash under the first free name; `error` tells why when it could
 /// not.
 std::optional<TrashedItem> MoveInto(const TrashItem& item, const TrashDir& trash,
-                                    const std::string& deletionDate) {
+                                    const std::string& deletionDate, int& error) {
   const std::string info =
       "[Trash Info]\nPath=" + PercentEncodePath(RecordedPath(item.Canonical, trash)) +
       "\nDeletionDate=" + deletionDate + "\n";
   const ParentAndName from = OpenParentOf(item.Canonical);
-  if (!from.Parent.IsOpen()) return std::nullopt;
+  if (!from.Parent.IsOpen()) {
+    error = errno;
+    return std::nullopt;
+  }
   for (int n = 1; n <= kMaxNameAttempts; ++n) {
     const std::string name = CandidateName(item.Name, n);
     const std::string target = trash.Files + "/" + name;
     const std::string infoPath = trash.Info + "/" + name + std::string(kInfoSuffix);
     struct stat st {};
     if (::lstat(target.c_str(), &st) == 0) continue;
-    bool failed = false;
-    if (!CreateInfoFile(infoPath, info, failed)) {
-      if (failed) return std::nullopt;
-      continue;
-    }
+    error = CreateInfoFile(infoPath, info);
+    if (error == EEXIST) continue;
+    if (error != 0) return std::nullopt;
     if (RenameNoReplace(from.Parent.get(), from.Name, AT_FDCWD, target))
       return TrashedItem{item.Requested, item.Canonical, target, infoPath};
-    const int error = errno;
+    error = errno;
     ::unlink(infoPath.c_str());
-    errno = error;
     if (error != EEXIST && error != ENOTEMPTY) return std::nullopt;
   }
-  errno = EEXIST;
+  error = EEXIST;
   return std::nullopt;
 }
 
 std::optional<TrashedItem> MoveItem(const TrashItem& item, const std::string& deletionDate,
-                                    TrashLocator& locator) {
-  std::optional<TrashedItem> moved = MoveInto(item, *item.Trash, deletionDate);
-  if (moved || errno != EXDEV) return moved;
+                                    TrashLocator& locator, int& error) {
+  std::optional<TrashedItem> moved = MoveInto(item, *item.Trash, deletionDate, error);
+  if (moved || error != EXDEV) return moved;
   // Same device, other mount (a bind mount): the entry can only go to its own mount's trash.
   const std::string folder = item.Canonical.substr(0, item.Canonical.rfind('/'));
-  const TrashDir* own = locator.ForMount(folder.empty() ? "/" : folder, item.Trash->Device);
-  if (own == nullptr || own == item.Trash) return std::nullopt;
-  return MoveInto(item, *own, deletionDate);
+  int mountError = 0;
+  const TrashDir* own =
+      locator.ForMount(folder.empty() ? "/" : folder, item.Trash->Device, mountError);
+  if (own == item.Trash) return std::nullopt;
+  if (own == nullptr) {
+    error = mountError;
+    return std::nullopt;
+  }
+  return MoveInto(item, *own, deletionDate, error);
 }
 
 std::string HomeTrashPrefix() {
@@ -410,22 +476,33 @@ TrashResult MoveToTrash(const std::vector<std::string>& paths) {
   TrashLocator locator;
   std::vector<TrashItem> items;
   items.reserve(paths.size());
+  // Every path is checked, so that the user hears of each one that keeps the request back.
   for (const std::string& path : paths) {
-    std::optional<TrashItem> item = PrepareItem(path, locator);
-    if (!item) return result;
-    items.push_back(std::move(*item));
+    int error = 0;
+    if (std::optional<TrashItem> item = PrepareItem(path, locator, error))
+      items.push_back(std::move(*item));
+    else
+      result.Failed.push_back({path, error});
   }
+  if (!result.Failed.empty()) return result;
   MarkCarriedItems(items);
   const std::string deletionDate = DeletionDate();
   result.Complete = true;
   for (const TrashItem& item : items) {
     if (item.Carried) continue;
-    if (std::optional<TrashedItem> moved = MoveItem(item, deletionDate, locator))
+    int error = 0;
+    if (std::optional<TrashedItem> moved = MoveItem(item, deletionDate, locator, error)) {
       result.Moved.push_back(std::move(*moved));
-    else
+    } else {
       result.Complete = false;
+      result.Failed.push_back({item.Requested, error});
+    }
   }
   return result;
+}
+
+std::string TrashFailureText(const TrashFailure& failure) {
+  return "cannot move '" + failure.Requested + "' to the trash: " + std::strerror(failure.Error);
 }
 
 std::string RestoreFromTrash(const TrashedItem& item) {

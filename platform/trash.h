@@ -13,6 +13,12 @@ struct TrashedItem {
   std::string InfoPath;   // its .trashinfo record
 };
 
+/// One path of a request that did not go to the trash, and why.
+struct TrashFailure {
+  std::string Requested;  // the path exactly as the request gave it
+  int Error = 0;          // the errno of the step that refused it
+};
+
 /// What one trash request did.
 struct TrashResult {
   /// The entries renamed into a trash, in request order. A path that lies inside another
@@ -20,7 +26,13 @@ struct TrashResult {
   std::vector<TrashedItem> Moved;
   /// True only when every path of the request was moved (itself or with a folder above it).
   bool Complete = false;
+  /// The paths that failed, in request order: those the checks refused when nothing moved,
+  /// else those whose rename failed. Empty for a complete or an empty request.
+  std::vector<TrashFailure> Failed;
 };
+
+/// "cannot move '<path>' to the trash: <the system's reason>".
+std::string TrashFailureText(const TrashFailure& failure);
 
 /// Moves every path (a file, a folder or a link itself) to the trash of its own volume, the
 /// freedesktop.org way: the home trash ($XDG_DATA_HOME/Trash) for the volume it lives on, else
@@ -34,7 +46,8 @@ struct TrashResult {
 /// When a path is missing, its folder is not writable or its volume has no usable trash,
 /// nothing at all is moved (the request fails before the first rename); a rename that fails
 /// later leaves the paths moved so far in the trash, listed in Moved. An empty request moves
-/// nothing and is not Complete.
+/// nothing and is not Complete. A volume trash folder that the request created and that is
+/// still empty at its end is removed again; one that was there before is never touched.
 ///
 /// Threading: any thread; the request reads the process's current folder for relative paths.
 TrashResult MoveToTrash(const std::vector<std::string>& paths);

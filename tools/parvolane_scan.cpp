@@ -145,7 +145,17 @@ struct Options {
   bool Quiet = false;
 };
 
-int32_t ParseWholeNumber(const std::string& option, const std::string& text) {
+// The ranges of the window's fields: a script gets what the window would let a user type.
+struct WholeNumberRange {
+  int32_t Min;
+  int32_t Max;
+};
+constexpr WholeNumberRange kMinSizeMBRange{0, 1048576};
+constexpr WholeNumberRange kMaxGroupsRange{0, 1000000};
+constexpr WholeNumberRange kMinGroupSizeRange{2, 1000};
+
+int32_t ParseWholeNumber(const std::string& option, const std::string& text,
+                         WholeNumberRange range) {
   size_t used = 0;
   long long value = 0;
   try {
@@ -153,8 +163,10 @@ int32_t ParseWholeNumber(const std::string& option, const std::string& text) {
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != text.size() || value < INT32_MIN || value > INT32_MAX) {
-    throw UsageError("invalid value for " + option + ": '" + text + "' (expected a whole number)");
+  if (used == 0 || used != text.size() || value < range.Min || value > range.Max) {
+    throw UsageError("invalid value for " + option + ": '" + text +
+                     "' (expected a whole number from " + std::to_string(range.Min) + " to " +
+                     std::to_string(range.Max) + ")");
   }
   return static_cast<int32_t>(value);
 }
@@ -210,11 +222,11 @@ Options ParseArguments(int argc, char** argv) {
     } else if (arg == "--masks") {
       options.Settings.MaskText = value();
     } else if (arg == "--min-size-mb") {
-      options.Settings.MinSizeMB = ParseWholeNumber(arg, value());
+      options.Settings.MinSizeMB = ParseWholeNumber(arg, value(), kMinSizeMBRange);
     } else if (arg == "--max-groups") {
-      options.Settings.MaxGroups = ParseWholeNumber(arg, value());
+      options.Settings.MaxGroups = ParseWholeNumber(arg, value(), kMaxGroupsRange);
     } else if (arg == "--min-group-size") {
-      options.Settings.MinGroupSize = ParseWholeNumber(arg, value());
+      options.Settings.MinGroupSize = ParseWholeNumber(arg, value(), kMinGroupSizeRange);
     } else if (arg == "--no-cache") {
       options.Settings.UseHashCache = false;
     } else if (arg == "--sequential") {

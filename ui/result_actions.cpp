@@ -41,12 +41,13 @@ std::string WithCount(std::string text, size_t count) {
 }
 
 template <typename Item, typename Line>
-std::string NamedLines(const std::vector<Item>& items, Line line) {
+std::string NamedLines(const std::vector<Item>& items, Line line,
+                       const std::string& indent = "  ") {
   std::string text;
   for (size_t i = 0; i < items.size() && i < kNamedAtMost; ++i)
-    text += "\n  " + line(items[i]);
+    text += "\n" + indent + line(items[i]);
   if (items.size() > kNamedAtMost)
-    text += "\n  ... and " + std::to_string(items.size() - kNamedAtMost) + " more";
+    text += "\n" + indent + "... and " + std::to_string(items.size() - kNamedAtMost) + " more";
   return text;
 }
 
@@ -97,6 +98,19 @@ bool Confirm(DeletePlan& plan, const DeleteTexts& texts, DialogService& dialogs)
   const std::optional<size_t> answer = dialogs.AskChoice(text, kAtRiskButtons, kKeepOneCopy);
   if (answer == kKeepOneCopy) plan.KeepOneCopyOfEach();
   return answer == kKeepOneCopy || answer == kMoveAll;
+}
+
+/// The success or failure text; below a failure, what did not go and why, so that a full or
+/// read-only volume can be told from a cancelled request.
+std::string OutcomeText(const TrashResult& result, const DeleteTexts& texts) {
+  if (result.Complete) return texts.Success;
+  std::string text = texts.Failure;
+  if (result.Failed.empty()) return text;
+  // Not indented: a message box wraps these long lines, and a wrapped reason must not look
+  // like a heading of the next line.
+  text += "\n" + NamedLines(result.Failed, TrashFailureText, "");
+  if (result.Moved.empty()) text += "\n\nNothing was moved.";
+  return text;
 }
 
 void RunMaybeBlocking(const BlockingRunner& runBlocking, const std::function<void()>& work) {
@@ -158,7 +172,7 @@ std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind ki
   }
   TrashResult result = shell.MoveToTrash(paths);
   plan.FollowDisk(result.Moved);
-  dialogs.ShowMessage(result.Complete ? texts.Success : texts.Failure);
+  dialogs.ShowMessage(OutcomeText(result, texts));
   if (result.Moved.empty()) return std::nullopt;
   return DeleteReceipt{kind, std::move(result.Moved)};
 }

@@ -23,7 +23,8 @@ struct DeleteReceipt {
 
 /// "Delete checked to Recycle Bin" on the list of `kind`: looks at the disk, leaves out checked
 /// entries that changed since the scan, asks (with the at-risk choice when a group would keep
-/// no copy), sends the paths in one trash request, and lets both lists follow what moved.
+/// no copy), sends the paths in one trash request, and lets both lists follow what moved. A
+/// failure names the first paths that did not go and the system's reason.
 /// Returns what moved, when anything did.
 std::optional<DeleteReceipt> DeleteCheckedToTrash(ResultLists lists, ListKind kind,
                                                   DialogService& dialogs, ShellService& shell,

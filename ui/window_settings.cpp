@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTimer>
@@ -37,6 +38,33 @@ void ReadCheck(const QSettings& store, const char* key, QCheckBox* box) {
 void ReadSpin(const QSettings& store, const char* key, SpinField* field) {
   const std::optional<int> value = IntOf(store, key);
   if (value && *value >= field->Minimum() && *value <= field->Maximum()) field->SetValue(*value);
+}
+
+/// The rect moved up or left as far as it sticks out of the area; its top left corner stays
+/// inside when even it is larger.
+QRect MovedInside(QRect rect, const QRect& area) {
+  if (rect.right() > area.right()) rect.moveRight(area.right());
+  if (rect.bottom() > area.bottom()) rect.moveBottom(area.bottom());
+  if (rect.left() < area.left()) rect.moveLeft(area.left());
+  if (rect.top() < area.top()) rect.moveTop(area.top());
+  return rect;
+}
+
+/// A remembered size on the screen the window opens on now, which may be smaller than the one
+/// it was saved on: never larger than the screen's free area, frame included, and all of the
+/// window on it.
+void RestoreWindowSize(QWidget& window, const QSize& saved) {
+  const QSize minimum = window.minimumSizeHint();
+  if (window.screen() == nullptr) return window.resize(saved.expandedTo(minimum));
+  const QRect area = window.screen()->availableGeometry();
+  // The window manager's frame is known only once the window is shown; before, it is none.
+  const QRect inner = window.geometry();
+  const QRect outer = window.frameGeometry();
+  const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(),
+                       outer.right() - inner.right(), outer.bottom() - inner.bottom());
+  const QSize room = area.size().shrunkBy(frame);
+  const QRect wanted(inner.topLeft(), saved.boundedTo(room).expandedTo(minimum));
+  window.setGeometry(MovedInside(wanted + frame, area) - frame);
 }
 
 }  // namespace
@@ -79,8 +107,7 @@ void TMainForm::LoadSettings() {
   ReadSpin(store, "minGroupSize", seMinGroupSize);
   SetKeepRule(KeepRuleFromName(store.value(QStringLiteral("keepRule")).toString().toStdString()));
   const QSize size = store.value(QStringLiteral("windowSize")).toSize();
-  if (size.isValid() && size.width() <= 16384 && size.height() <= 16384)
-    resize(size.expandedTo(minimumSizeHint()));
+  if (size.isValid()) RestoreWindowSize(*this, size);
 }
 
 void TMainForm::SaveSettings() {

@@ -1,11 +1,16 @@
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QRegularExpression>
 #include <QTest>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -16,12 +21,15 @@
 #include <vector>
 
 #include "platform/posix/long_path.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/trash.h"
 #include "support/deep_tree.h"
+#include "support/loop_volume.h"
 #include "support/temp_tree.h"
 
 using parvolane::MoveToTrash;
 using parvolane::TrashResult;
+using parvolane::testing::LoopVolume;
 using parvolane::testing::ReadFileText;
 using parvolane::testing::RemoveTree;
 using parvolane::testing::TempTree;
@@ -82,6 +90,20 @@ TrashInfo ReadInfo(const std::string& infoFile) {
   return info;
 }
 
+/// Sets or clears the flag that makes the kernel refuse to rename or remove an entry, for
+/// root as for anyone: a rename that fails after every check has passed.
+bool SetImmutable(const std::string& path, bool on) {
+  const parvolane::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int flags = 0;
+  if (!fd.IsOpen() || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+std::string VolumeTrashOf(const LoopVolume& volume) {
+  return volume.Path(".Trash-" + std::to_string(::getuid()));
+}
+
 /// A temporary folder whose data home (and so the home trash) does not exist yet.
 class FreshDataHome final {
  public:
@@ -117,6 +139,9 @@ class TrashTest final : public QObject {
   void bindMountUsesItsOwnTrash();
   void emptyRequestFails();
   void otherVolumeUsesItsOwnTrash();
+  void failureOnAVolumeSaysWhatAndWhy_data();
+  void failureOnAVolumeSaysWhatAndWhy();
+  void restoreOnAReadOnlyVolumeSaysWhy();
 };
 
 void TrashTest::movesHostileNamesWithMatchingInfo_data() {
@@ -367,6 +392,96 @@ void TrashTest::otherVolumeUsesItsOwnTrash() {
   // A volume's trash names its entries relative to the volume's top.
   QCOMPARE(ReadInfo(trash + "/info/on-shm.txt.trashinfo").Path, file.substr(volume.size() + 1));
   QVERIFY(Names(home.Files()).empty());
+}
+
+enum class Fault { ReadOnly, Full, RenameRefused };
+Q_DECLARE_METATYPE(Fault)
+
+void TrashTest::failureOnAVolumeSaysWhatAndWhy_data() {
+  QTest::addColumn<Fault>("fault");
+  QTest::addColumn<int>("error");
+  QTest::addColumn<bool>("trashBefore");  // an empty trash folder was there before
+  QTest::addColumn<bool>("oneMovable");   // the request holds a third path that can go
+
+  QTest::newRow("read-only") << Fault::ReadOnly << EROFS << false << false;
+  // Room for the trash's three folders, none for the record: the folders are made first.
+  QTest::newRow("full") << Fault::Full << ENOSPC << false << false;
+  QTest::newRow("rename refused") << Fault::RenameRefused << EPERM << false << false;
+  QTest::newRow("full, the trash was there") << Fault::Full << ENOSPC << true << false;
+  QTest::newRow("rename refused, the trash was there")
+      << Fault::RenameRefused << EPERM << true << false;
+  QTest::newRow("rename refused, another path moved")
+      << Fault::RenameRefused << EPERM << false << true;
+}
+
+void TrashTest::failureOnAVolumeSaysWhatAndWhy() {
+  QFETCH(Fault, fault);
+  QFETCH(int, error);
+  QFETCH(bool, trashBefore);
+  QFETCH(bool, oneMovable);
+  FreshDataHome home;
+  LoopVolume volume;
+  if (!volume.Ready()) QSKIP("mounting a volume of its own needs root and a loop device");
+  const std::string trash = VolumeTrashOf(volume);
+  if (trashBefore) {
+    fs::create_directories(trash + "/files");
+    fs::create_directories(trash + "/info");
+  }
+  const std::vector<std::string> refused{volume.File("photos/a.jpg", "a"),
+                                         volume.File("photos/b c.jpg", "b")};
+  std::vector<std::string> request = refused;
+  if (oneMovable) request.push_back(volume.File("other/c.jpg", "c"));
+  switch (fault) {
+    case Fault::ReadOnly:
+      QVERIFY(volume.RemountReadOnly());
+      break;
+    case Fault::Full:
+      QVERIFY(volume.FillLeaving(trashBefore ? 0 : 3));
+      break;
+    case Fault::RenameRefused:
+      for (const std::string& path : refused)
+        QVERIFY(SetImmutable(path, true));
+      break;
+  }
+
+  const TrashResult result = MoveToTrash(request);
+
+  if (fault == Fault::RenameRefused) {
+    for (const std::string& path : refused)
+      SetImmutable(path, false);
+  }
+  QVERIFY(!result.Complete);
+  QCOMPARE(result.Failed.size(), refused.size());
+  for (size_t i = 0; i < refused.size(); ++i) {
+    QCOMPARE(result.Failed[i].Requested, refused[i]);
+    QCOMPARE(std::string(std::strerror(result.Failed[i].Error)), std::string(std::strerror(error)));
+    QVERIFY(Exists(refused[i]));
+  }
+  QCOMPARE(parvolane::TrashFailureText(result.Failed[0]),
+           "cannot move '" + refused[0] + "' to the trash: " + std::strerror(error));
+  QCOMPARE(result.Moved.size(), size_t{oneMovable ? 1u : 0u});
+  // A trash folder made for nothing goes again; one that was there or holds something stays.
+  QCOMPARE(Exists(trash), trashBefore || oneMovable);
+  if (trashBefore || oneMovable) {
+    const std::set<std::string> kept =
+        oneMovable ? std::set<std::string>{"c.jpg"} : std::set<std::string>{};
+    QCOMPARE(Names(trash + "/files"), kept);
+    QCOMPARE(Names(trash + "/info").size(), kept.size());
+  }
+  QVERIFY(Names(home.Files()).empty());
+}
+
+void TrashTest::restoreOnAReadOnlyVolumeSaysWhy() {
+  FreshDataHome home;
+  LoopVolume volume;
+  if (!volume.Ready()) QSKIP("mounting a volume of its own needs root and a loop device");
+  const std::string file = volume.File("photos/a.jpg", "a");
+  const TrashResult result = MoveToTrash({file});
+  QCOMPARE(result.Moved.size(), size_t{1});
+  QVERIFY(volume.RemountReadOnly());
+  QCOMPARE(parvolane::RestoreFromTrash(result.Moved[0]), std::string(std::strerror(EROFS)));
+  QVERIFY(Exists(result.Moved[0].TrashPath) && Exists(result.Moved[0].InfoPath));
+  QVERIFY(!Exists(file));
 }
 
 QTEST_GUILESS_MAIN(TrashTest)

@@ -22,11 +22,13 @@
 #include "engine/tree_check.h"
 #include "platform/desktop_services.h"
 #include "support/fake_services.h"
+#include "support/loop_volume.h"
 #include "support/temp_tree.h"
 
 using namespace parvolane;
 using parvolane::testing::FakeDialogs;
 using parvolane::testing::FakeShell;
+using parvolane::testing::LoopVolume;
 using parvolane::testing::ReadFileText;
 using parvolane::testing::TempTree;
 
@@ -153,6 +155,7 @@ class ResultActionsTest final : public QObject {
   void changedFolderTreeIsLeftOut();
   void aGroupOfTheOtherListCanBeAtRisk();
   void undoPutsBackAndRefusesTakenNames();
+  void aReadOnlyVolumeIsNamedWithTheReason();
   void exportWritesTheListThroughTheSaveDialog();
   void exportFailureIsShownAndKeepsThePreviousFile();
   void addFolder_data();
@@ -216,7 +219,7 @@ void ResultActionsTest::deleteOutcome() {
   fake.TrashSucceeds = shell == Shell::Moves;
   if (shell == Shell::MovesFirstOnly) {
     fake.OnTrash = [](const Strings& paths) {
-      return TrashResult{{{paths[0], paths[0], "/t/files/x", "/t/info/x.trashinfo"}}, false};
+      return TrashResult{{{paths[0], paths[0], "/t/files/x", "/t/info/x.trashinfo"}}, false, {}};
     };
   }
   ResultList& other = lists.Of(kind == ListKind::Files ? ListKind::Dirs : ListKind::Files);
@@ -470,6 +473,53 @@ void ResultActionsTest::undoPutsBackAndRefusesTakenNames() {
   QVERIFY(!std::filesystem::exists(back.InfoPath) && !std::filesystem::exists(back.TrashPath));
   QVERIFY(std::filesystem::exists(left.InfoPath) && ReadFileText(left.TrashPath) == "qq");
   QCOMPARE(RowKeys(lists.Files), rowsBefore);  // the lists are not rebuilt
+}
+
+// A stick that went read-only: the delete and the undo say which paths stayed and why.
+void ResultActionsTest::aReadOnlyVolumeIsNamedWithTheReason() {
+  LoopVolume volume;
+  if (!volume.Ready()) QSKIP("mounting a volume of its own needs root and a loop device");
+  TempTree home;
+  ::setenv("XDG_DATA_HOME", home.Root().c_str(), 1);
+  std::vector<std::unique_ptr<TFileInfo>> records;
+  std::vector<TFileInfo*> group;
+  for (int i = 0; i < 8; ++i) {
+    records.push_back(Record(volume.File("copies/" + std::to_string(i) + " 'x'.jpg", "same"), "d"));
+    group.push_back(records.back().get());
+  }
+  ResultList files(FileListColumns());
+  ResultList dirs(DirListColumns());
+  int groupNo = 1;
+  AddFileGroupToList(files, group, 4, groupNo);
+  CheckAllButOneInGroup(files);
+  Strings checked;
+  for (const ResultRow& row : files.Rows())
+    if (row.Checked) checked.push_back(row.Path);
+  const std::unique_ptr<ShellService> desktop = CreateDesktopShell();
+  FakeDialogs dialogs;
+  const std::string reason = std::strerror(EROFS);
+
+  QVERIFY(volume.RemountReadOnly());
+  QVERIFY(!DeleteCheckedToTrash({files, dirs}, ListKind::Files, dialogs, *desktop));
+  std::string expected = "Failed to delete some files.\n";
+  for (size_t i = 0; i < 5; ++i)
+    expected += "\ncannot move '" + checked[i] + "' to the trash: " + reason;
+  expected += "\n... and 2 more\n\nNothing was moved.";
+  QCOMPARE(dialogs.TextsOf("message"), Strings{expected});
+  QCOMPARE(files.RowCount(), size_t{8});
+  QVERIFY(!std::filesystem::exists(volume.Path(".Trash-" + std::to_string(::getuid()))));
+
+  QVERIFY(volume.RemountWritable());
+  const std::optional<DeleteReceipt> receipt =
+      DeleteCheckedToTrash({files, dirs}, ListKind::Files, dialogs, *desktop);
+  QVERIFY(receipt.has_value());
+  QCOMPARE(dialogs.TextsOf("message").back(), std::string("Files were moved to the Recycle Bin."));
+  QVERIFY(volume.RemountReadOnly());
+  UndoDelete(*receipt, dialogs, *desktop);
+  ::unsetenv("XDG_DATA_HOME");
+  QVERIFY(dialogs.TextsOf("message").back().starts_with(
+      "Restored 0 of 7 items from the Recycle Bin.\n\nNot restored, left in the Recycle Bin:\n  " +
+      receipt->Moved.back().Original + " (" + reason + ")\n"));
 }
 
 void ResultActionsTest::exportWritesTheListThroughTheSaveDialog() {

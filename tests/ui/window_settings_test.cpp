@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -58,8 +59,22 @@ class WindowSettingsTest : public QObject {
   QString FFile;
   Values FDefaults;
 
+ public:
+  // The screen of the report (1280 x 1024), in place of the offscreen platform's default.
+  static void initMain() {
+    static QTemporaryDir config;
+    const QString file = config.filePath("screens.json");
+    QFile json(file);
+    if (!json.open(QIODevice::WriteOnly)) return;
+    json.write(R"({"screens": [{"name": "report", "x": 0, "y": 0, "width": 1280,
+                   "height": 1024, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    json.close();
+    qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + file.toLocal8Bit());
+  }
+
  private slots:
   void initTestCase() {
+    QCOMPARE(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 0, 1280, 1024));
     // Whatever goes wrong here, the real user's configuration is never touched.
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY(FDir.isValid());
@@ -183,6 +198,51 @@ class WindowSettingsTest : public QObject {
     TMainForm again;
     again.RememberSettingsIn(FFile);
     QVERIFY(again.chkDirDuplicates->isChecked());
+  }
+
+  // A size saved on a larger screen, or written by hand, never makes the window larger than
+  // the screen or puts part of it off the screen.
+  void savedSizesFitTheScreen_data() {
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<QSize>("expected");  // empty: the first start's size; 0 x 0: the minimum
+    QTest::newRow("fits") << QByteArray("1000 700") << QSize(1000, 700);
+    QTest::newRow("the whole screen") << QByteArray("1280 1024") << QSize(1280, 1024);
+    QTest::newRow("huge") << QByteArray("16384 16384") << QSize(1280, 1024);
+    QTest::newRow("larger than any screen") << QByteArray("99999 99999") << QSize(1280, 1024);
+    QTest::newRow("too wide") << QByteArray("3000 800") << QSize(1280, 800);
+    QTest::newRow("too high") << QByteArray("900 5000") << QSize(900, 1024);
+    QTest::newRow("below the minimum") << QByteArray("10 10") << QSize(0, 0);
+    QTest::newRow("negative") << QByteArray("-5 -5") << QSize();
+    QTest::newRow("negative height") << QByteArray("1000 -700") << QSize();
+  }
+  void savedSizesFitTheScreen() {
+    QFETCH(QByteArray, saved);
+    QFETCH(QSize, expected);
+    QDir().mkpath(QFileInfo(FFile).absolutePath());
+    QFile file(FFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nversion=1\nwindowSize=@Size(" + saved + ")\n");
+    file.close();
+    TMainForm form;
+    form.RememberSettingsIn(FFile);
+    if (expected.isEmpty()) expected = expected.isNull() ? form.minimumSizeHint() : FDefaults.Size;
+    QCOMPARE(form.size(), expected);
+    QVERIFY(form.screen()->availableGeometry().contains(form.frameGeometry()));
+  }
+
+  // Once the window is shown its frame is known, and it has to fit too.
+  void aShownWindowKeepsItsFrameOnTheScreen() {
+    QDir().mkpath(QFileInfo(FFile).absolutePath());
+    QFile file(FFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nversion=1\nwindowSize=@Size(16384 16384)\n");
+    file.close();
+    TMainForm form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QVERIFY(form.frameGeometry() != form.geometry());  // the offscreen platform draws a frame
+    form.RememberSettingsIn(FFile);
+    QCOMPARE(form.frameGeometry(), form.screen()->availableGeometry());
   }
 };
 
