@@ -145,14 +145,15 @@ struct Options {
   bool Quiet = false;
 };
 
-// The ranges of the window's fields: a script gets what the window would let a user type.
+// Sizes and counts are never negative. Larger values than the window's fields take stay
+// open to scripts, and a smallest group of 0 or 1 keeps meaning 2, as it always has.
 struct WholeNumberRange {
   int32_t Min;
   int32_t Max;
 };
-constexpr WholeNumberRange kMinSizeMBRange{0, 1048576};
-constexpr WholeNumberRange kMaxGroupsRange{0, 1000000};
-constexpr WholeNumberRange kMinGroupSizeRange{2, 1000};
+constexpr WholeNumberRange kMinSizeMBRange{0, INT32_MAX};
+constexpr WholeNumberRange kMaxGroupsRange{0, INT32_MAX};
+constexpr WholeNumberRange kMinGroupSizeRange{0, INT32_MAX};
 
 int32_t ParseWholeNumber(const std::string& option, const std::string& text,
                          WholeNumberRange range) {

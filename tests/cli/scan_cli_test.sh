@@ -59,22 +59,21 @@ expect_usage "unknown option" --frobnicate "$dir/tree"
 expect_usage "no folder" --min-size-mb 0
 expect_usage "needs a value" "$dir/tree" --masks
 
-# Numbers outside the window's ranges are refused the same way, and the message gives the range.
+# Negative sizes and counts, and numbers too large to hold, are refused the same way; the
+# message gives the range.
 while read -r option bad range; do
   expect_usage "invalid value for $option: '$bad' (expected a whole number from $range)" \
     "$option" "$bad" "$dir/tree"
 done <<'TABLE'
---min-size-mb -1 0 to 1048576
---min-size-mb 1048577 0 to 1048576
---min-size-mb 99999999999999999999 0 to 1048576
---max-groups -5 0 to 1000000
---max-groups 1000001 0 to 1000000
---min-group-size -2 2 to 1000
---min-group-size 1 2 to 1000
---min-group-size 1001 2 to 1000
+--min-size-mb -1 0 to 2147483647
+--min-size-mb 2147483648 0 to 2147483647
+--min-size-mb 99999999999999999999 0 to 2147483647
+--max-groups -5 0 to 2147483647
+--max-groups -0x1 0 to 2147483647
+--min-group-size -2 0 to 2147483647
 TABLE
-"$scan" --quiet --min-size-mb 1048576 --max-groups 1000000 --min-group-size 1000 "$dir/tree" ||
-  fail "the largest values of the ranges are refused"
+"$scan" --quiet --min-size-mb 1048576 --max-groups 5000000 --min-group-size 1 "$dir/tree" ||
+  fail "values past the window's fields are refused"
 "$scan" --quiet --min-size-mb 0 --max-groups 0 --min-group-size 2 "$dir/tree" ||
   fail "the smallest values of the ranges are refused"
 
