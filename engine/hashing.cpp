@@ -613,7 +613,7 @@ void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerC
   const ScanSettings settings = reporter.CurrentSettings();
   std::optional<CachedHashes> cache;
   if (settings.UseHashCache) {
-    cache.emplace(settings.HashCachePath);
+    cache.emplace(settings.HashCachePath, [&reporter] { return reporter.IsStopRequested(); });
     reporter.RunBlocking([&] { cache->Apply(hashTargets, reporter); });
   }
   HashContext context{reporter, state.Summary.Skipped, BytesToRead(hashTargets)};
@@ -625,6 +625,7 @@ void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerC
   if (cache) {
     reporter.RunBlocking([&] { cache->Save(hashTargets); });
     state.Summary.CacheHits = cache->Hits();
+    state.Summary.CacheLeftOut = cache->LeftOut();
     if (!cache->Problem().empty()) state.Summary.CacheProblem = cache->Problem();
   }
   reporter.SetProgressPosition(0);
