@@ -28,17 +28,16 @@ namespace {
 // numbers at mount time or cannot be told apart from another one with the same device number.
 constexpr uint32_t kExt = 0xEF53;
 constexpr uint32_t kBtrfs = 0x9123683E;
+constexpr uint32_t kXfs = 0x58465342;
 constexpr uint32_t kBcachefs = 0xCA451A4E;
-constexpr std::array<uint32_t, 10> kStableTypes = {kExt,
-                                                   kBtrfs,
-                                                   0x58465342 /* xfs */,
-                                                   kBcachefs,
-                                                   0xF2F52010 /* f2fs */,
-                                                   0x2FC12FC1 /* zfs */,
-                                                   0x3153464A /* jfs */,
-                                                   0x3434 /* nilfs2 */,
-                                                   0x52654973 /* reiserfs */,
-                                                   0x7366746E /* ntfs3 */};
+constexpr uint32_t kF2fs = 0xF2F52010;
+constexpr uint32_t kZfs = 0x2FC12FC1;
+constexpr uint32_t kJfs = 0x3153464A;
+constexpr uint32_t kNilfs2 = 0x3434;
+constexpr uint32_t kReiserfs = 0x52654973;
+constexpr uint32_t kNtfs3 = 0x7366746E;
+constexpr std::array<uint32_t, 10> kStableTypes = {kExt, kBtrfs, kXfs,    kBcachefs, kF2fs,
+                                                   kZfs, kJfs,   kNilfs2, kReiserfs, kNtfs3};
 
 // The file system UUID query of Linux 6.5, declared here since older headers lack it.
 struct FsUuid2 {
@@ -181,6 +180,8 @@ std::optional<std::string> IdentityOfFolder(int folderFd, uint64_t device) {
   // subvolume into its file system id. For bcachefs only the device number tells them apart.
   if (type == kBtrfs) identity += "|subvolume:" + Hex(FsidOf(fs));
   if (type == kBcachefs) identity += "|device:" + Hex(device);
+  // A block-level copy of a disk image has the image's UUID, and on the same loop device its
+  // device number too: only the image file tells them apart.
   bool unknownImage = false;
   const std::optional<std::string> image = LoopImageOf(device, unknownImage);
   if (unknownImage) return std::nullopt;
