@@ -12,6 +12,8 @@ namespace {
 // clock without its times moving; its key would then name two contents. Such files are read
 // as usual but not stored, as a version-control system treats its "racy" entries.
 constexpr int64_t kSettledAfterNs = 2'000'000'000;
+// How long a scan waits for another program that holds the database.
+constexpr int kBusyTimeoutMs = 3000;
 
 int64_t NowNs() {
   using namespace std::chrono;
@@ -20,25 +22,38 @@ int64_t NowNs() {
 
 }  // namespace
 
-CachedHashes::CachedHashes(const std::string& path)
+CachedHashes::CachedHashes(const std::string& path, std::function<bool()> stopRequested,
+                           FileSystemIdentities::Resolver identities)
     : FCache(std::make_unique<HashCache>(path.empty() ? HashCache::DefaultPath() : path,
-                                         EdgeSignatureFingerprint())) {}
+                                         EdgeSignatureFingerprint(), kBusyTimeoutMs,
+                                         std::move(stopRequested))),
+      FIdentities(std::move(identities)) {}
 
 void CachedHashes::Apply(const std::vector<TFileInfo*>& targets, const ScanReporter& reporter) {
   FKnown.assign(targets.size(), std::nullopt);
+  FLeftOut = 0;
   if (!FCache->Usable()) return;
   const int64_t now = NowNs();
   // The key is what the walk saw: a file that changed since then has other times now, so what
   // is stored under that key can never be taken for its new content.
-  const bool empty = FCache->EntryCount() == 0;
+  const bool empty = !FCache->HasEntries();
   FCache->BeginLookups();
   for (size_t i = 0; i < targets.size(); ++i) {
     if (reporter.IsStopRequested() || !FCache->Usable()) break;
     TFileInfo& record = *targets[i];
     if (record.Size < 1 || record.Id.Inode == 0) continue;
-    Known known{HashCacheKey{record.Id, record.Size, record.MTimeNs, record.CTimeNs}, false, false,
-                false};
-    known.Storable = now - std::max(known.Key.MTimeNs, known.Key.CTimeNs) >= kSettledAfterNs;
+    const std::optional<std::string>& identity = FIdentities.Of(record.FullPath, record.Id.Device);
+    if (!identity) {
+      ++FLeftOut;
+      continue;
+    }
+    const HashCacheKey key{FCache->FileSystem(*identity),
+                           record.Id.Inode,
+                           record.Size,
+                           record.MTimeNs,
+                           record.CTimeNs,
+                           record.BirthNs};
+    Known known{key, now - std::max(key.MTimeNs, key.CTimeNs) >= kSettledAfterNs, false, false};
     if (!empty) Take(FCache->Lookup(known.Key), record, known);
     FKnown[i] = known;
   }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "engine/file_info.h"
+#include "engine/fs_identity.h"
 #include "engine/hash_cache.h"
 #include "engine/scan_reporter.h"
 
@@ -12,13 +14,16 @@ namespace parvolane {
 
 /// The hash cache's part in one hashing stage: before the stage reads anything, the targets
 /// whose present state the cache knows take their hash (and edge signature) from it; after,
-/// what was computed is stored. A target counts as hashed either way.
+/// what was computed is stored. A target counts as hashed either way. Files on a file system
+/// without a lasting identity are neither looked up nor stored, only counted.
 /// Threading: Apply and Save on one thread; Apply checks the stop flag itself, so it may run
 /// inside ScanReporter::RunBlocking.
 class CachedHashes final {
  public:
-  /// Opens the cache at `path` (HashCache::DefaultPath() when empty).
-  explicit CachedHashes(const std::string& path = {});
+  /// Opens the cache at `path` (HashCache::DefaultPath() when empty). `stopRequested` (may be
+  /// empty) ends any wait for another program's lock; `identities` names file systems.
+  explicit CachedHashes(const std::string& path = {}, std::function<bool()> stopRequested = {},
+                        FileSystemIdentities::Resolver identities = FileSystemIdentityOf);
   CachedHashes(const CachedHashes&) = delete;
   CachedHashes& operator=(const CachedHashes&) = delete;
 
@@ -30,6 +35,8 @@ class CachedHashes final {
   void Save(const std::vector<TFileInfo*>& targets);
 
   size_t Hits() const { return FHits; }
+  /// Targets of the last Apply that the cache left alone for their file system.
+  size_t LeftOut() const { return FLeftOut; }
 
  private:
   struct Known {
@@ -41,8 +48,10 @@ class CachedHashes final {
   void Take(HashCache::Facts facts, TFileInfo& record, Known& known);
 
   std::unique_ptr<HashCache> FCache;
+  FileSystemIdentities FIdentities;
   std::vector<std::optional<Known>> FKnown;  // by target index
   size_t FHits = 0;
+  size_t FLeftOut = 0;
 };
 
 /// Names the way edge signatures are computed, for the cache (see HashCache).

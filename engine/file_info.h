@@ -37,6 +37,8 @@ class TFileInfo final {
   int64_t MTimeNs = 0;
   /// Status-change time, nanoseconds since the epoch (the hash cache's key needs it).
   int64_t CTimeNs = 0;
+  /// Birth time, nanoseconds since the epoch, where the walk learnt it (0: unknown).
+  int64_t BirthNs = 0;
   /// The digest of the first and last blocks once known (read, or taken from the hash cache).
   std::optional<size_t> EdgeSignature;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstring>
@@ -72,15 +73,29 @@ class MaskWalk final : public WalkVisitor {
     }
   }
 
+  // statx costs what fstatat costs and also tells the birth time, which the hash cache keys
+  // on. Where the walk has queried the entry already (no type in the listing), that query is
+  // used and the birth time stays unknown.
   std::unique_ptr<TFileInfo> MakeRecord(int dirFd, const char* name, const std::string& path,
                                         const struct stat* known) {
-    struct stat st {};
-    if (known == nullptr && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (known != nullptr) return RecordOf(path, *known);
+    struct statx sx {};
+    if (::statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME,
+                &sx) != 0) {
       const int error = errno;
       Skip(SkipKindOfError(error, false), path, error);
       return std::make_unique<TFileInfo>(path, -1);  // the query failed
     }
-    const struct stat& entry = known != nullptr ? *known : st;
+    auto record = std::make_unique<TFileInfo>(
+        path, S_ISLNK(sx.stx_mode) ? 0 : static_cast<int64_t>(sx.stx_size));
+    record->Id = FileId{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
+    record->MTimeNs = NsOf(sx.stx_mtime);
+    record->CTimeNs = NsOf(sx.stx_ctime);
+    if ((sx.stx_mask & STATX_BTIME) != 0) record->BirthNs = NsOf(sx.stx_btime);
+    return record;
+  }
+
+  static std::unique_ptr<TFileInfo> RecordOf(const std::string& path, const struct stat& entry) {
     auto record = std::make_unique<TFileInfo>(
         path, S_ISLNK(entry.st_mode) ? 0 : static_cast<int64_t>(entry.st_size));
     record->Id = FileId{entry.st_dev, entry.st_ino};
@@ -88,6 +103,8 @@ class MaskWalk final : public WalkVisitor {
     record->CTimeNs = CTimeNsOf(entry);
     return record;
   }
+
+  static int64_t NsOf(const statx_timestamp& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
 
   void Skip(SkipKind kind, const std::string& path, int error) {
     if (FControl.Skipped != nullptr) FControl.Skipped->Add(kind, path, error);

@@ -1,12 +1,12 @@
 #include "engine/hash_cache.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
-#include "platform/posix/unique_fd.h"
+#include "engine/private_store.h"
 #include "platform/posix/user_dirs.h"
 
 namespace parvolane {
@@ -14,18 +14,25 @@ namespace parvolane {
 namespace {
 
 // The layout this program writes. A database stamped with a higher number was written by a
-// newer version, whose meaning of a row this one cannot know: it is left alone.
-constexpr int kSchemaVersion = 1;
+// newer version, whose meaning of a row this one cannot know: it is left alone. Entries of an
+// older layout are dropped: theirs did not name the file system.
+constexpr int kSchemaVersion = 2;
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS hashes ("
-    " dev INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
-    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, sha1 TEXT, edge INTEGER,"
-    " seen_day INTEGER NOT NULL, PRIMARY KEY (dev, ino)) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value INTEGER NOT NULL)";
+constexpr const char* kCreateTables =
+    "DROP TABLE IF EXISTS hashes; DROP TABLE IF EXISTS filesystems;"
+    "CREATE TABLE filesystems (id INTEGER PRIMARY KEY, identity TEXT NOT NULL UNIQUE);"
+    "CREATE TABLE hashes ("
+    " fs INTEGER NOT NULL, ino INTEGER NOT NULL, size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, btime_ns INTEGER NOT NULL,"
+    " sha1 TEXT, edge INTEGER, seen_day INTEGER NOT NULL, PRIMARY KEY (fs, ino)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "PRAGMA user_version=2";
+
+// Waiting for another program's lock goes in slices this long, so that a stop is seen soon.
+constexpr std::chrono::milliseconds kBusySlice{20};
 
 int64_t AsColumn(uint64_t value) {
-  return static_cast<int64_t>(value);  // same bits: device and inode numbers use all 64
+  return static_cast<int64_t>(value);  // same bits: inode numbers use all 64
 }
 
 int64_t TodayNumber() {
@@ -55,21 +62,19 @@ Statement PrepareStatement(sqlite3* db, const char* sql) {
   return Statement(statement);
 }
 
-void BindKeyId(sqlite3_stmt* statement, const FileId& id) {
-  sqlite3_bind_int64(statement, 1, AsColumn(id.Device));
-  sqlite3_bind_int64(statement, 2, AsColumn(id.Inode));
+void BindId(sqlite3_stmt* statement, int64_t fileSystemRow, uint64_t inode) {
+  sqlite3_bind_int64(statement, 1, fileSystemRow);
+  sqlite3_bind_int64(statement, 2, AsColumn(inode));
 }
 
-// Creates the database file private to the user before SQLite opens it; SQLite gives its
-// journal files the same mode.
-bool CreatePrivateFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  return fd.IsOpen();
+void BindText(sqlite3_stmt* statement, int index, std::string_view text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+std::optional<int> UserVersion(sqlite3* db) {
+  const Statement version = PrepareStatement(db, "PRAGMA user_version");
+  if (version == nullptr || sqlite3_step(version.get()) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int(version.get(), 0);
 }
 
 }  // namespace
@@ -79,11 +84,17 @@ struct HashCache::Statements {
   Statement Insert;
   Statement Touch;
   Statement Prune;
+  Statement FindFileSystem;
+  Statement AddFileSystem;
 };
 
-HashCacheKey HashCacheKeyOf(const struct stat& st) {
-  return HashCacheKey{FileId{st.st_dev, st.st_ino}, static_cast<int64_t>(st.st_size), MTimeNsOf(st),
-                      static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+HashCacheKey HashCacheKeyOf(uint32_t fileSystem, const struct stat& st, int64_t birthNs) {
+  return HashCacheKey{fileSystem,
+                      st.st_ino,
+                      static_cast<int64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                      static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+                      birthNs};
 }
 
 std::string HashCache::DefaultPath() {
@@ -91,27 +102,54 @@ std::string HashCache::DefaultPath() {
   return folder.empty() ? std::string() : folder + "/parvolane/hashes.sqlite";
 }
 
-HashCache::HashCache(const std::string& path, uint64_t edgeFingerprint, int busyTimeoutMs) {
+HashCache::HashCache(const std::string& path, uint64_t edgeFingerprint, int busyTimeoutMs,
+                     std::function<bool()> stopRequested)
+    : FStopRequested(std::move(stopRequested)), FBusyTimeoutMs(busyTimeoutMs) {
   if (path.empty()) {
     FProblem = "no cache folder is known (HOME is not set)";
     return;
   }
-  if (!MakeFolders(FolderOf(path), 0700) || !CreatePrivateFile(path)) {
-    FProblem = "cannot create '" + path + "'";
-    return;
-  }
-  const int opened =
-      sqlite3_open_v2(path.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (opened != SQLITE_OK) {
-    GiveUp("cannot open '" + path + "'");
-    return;
-  }
-  sqlite3_busy_timeout(FDb, busyTimeoutMs);
-  sqlite3_extended_result_codes(FDb, 1);
+  FProblem = PrivateStoreProblem(path);
+  if (!FProblem.empty() || !Open(path)) return;
   // A cache may lose its last write to a power cut (WAL mode never corrupts it that way); it
   // must not make every scan wait for the disk.
   if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") || !Prepare()) return;
   CheckEdgeFingerprint(edgeFingerprint);
+}
+
+bool HashCache::Open(const std::string& path) {
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &FDb,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (opened != SQLITE_OK) {
+    GiveUp("cannot open '" + path + "'");
+    return false;
+  }
+  // In place of SQLite's own time-out, which would sleep through a stop.
+  sqlite3_busy_handler(FDb, &HashCache::OnBusy, this);
+  sqlite3_extended_result_codes(FDb, 1);
+  return true;
+}
+
+int HashCache::OnBusy(void* self, int attempts) {
+  return static_cast<HashCache*>(self)->WaitForLock(attempts) ? 1 : 0;
+}
+
+bool HashCache::WaitForLock(int attempts) {
+  using namespace std::chrono;
+  const steady_clock::time_point now = steady_clock::now();
+  if (attempts == 0) FBusySince = now;
+  if (StopRequested()) return false;
+  const milliseconds left =
+      milliseconds(FBusyTimeoutMs) - duration_cast<milliseconds>(now - FBusySince);
+  if (left <= milliseconds::zero()) return false;
+  std::this_thread::sleep_for(std::min(left, kBusySlice));
+  return true;
+}
+
+bool HashCache::StopRequested() {
+  FStopSeen = FStopSeen || (FStopRequested && FStopRequested());
+  return FStopSeen;
 }
 
 // Edge signatures of another program version may be computed another way: comparing them
@@ -140,8 +178,9 @@ HashCache::~HashCache() {
   if (FDb != nullptr) sqlite3_close(FDb);
 }
 
+// After a stop nothing is said: the scan ends, and the cache was not at fault.
 void HashCache::GiveUp(std::string_view what) {
-  if (FProblem.empty()) {
+  if (FProblem.empty() && !StopRequested()) {
     FProblem = std::string(what);
     if (FDb != nullptr) FProblem += std::string(": ") + sqlite3_errmsg(FDb);
   }
@@ -160,35 +199,48 @@ bool HashCache::Exec(const char* sql) {
   return false;
 }
 
-// Checks the layout (creating it in a new database) and prepares every statement once.
-bool HashCache::Prepare() {
-  Statement version = PrepareStatement(FDb, "PRAGMA user_version");
-  if (version == nullptr || sqlite3_step(version.get()) != SQLITE_ROW) {
+// Makes the layout of this version, once: a second program may be doing the same, so the
+// version is read again under the write lock.
+bool HashCache::UpgradeLayout() {
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  const std::optional<int> found = UserVersion(FDb);
+  if (!found) {
     GiveUp("the database cannot be read");
     return false;
   }
-  const int found = sqlite3_column_int(version.get(), 0);
-  version.reset();
-  if (found > kSchemaVersion) {
+  if (*found < kSchemaVersion && !Exec(kCreateTables)) return false;
+  return Exec("COMMIT");
+}
+
+// Checks the layout (making it in a new or older database) and prepares every statement once.
+bool HashCache::Prepare() {
+  const std::optional<int> found = UserVersion(FDb);
+  if (!found) {
+    GiveUp("the database cannot be read");
+    return false;
+  }
+  if (*found > kSchemaVersion) {
     FProblem = "the database was written by a newer version";
     GiveUp(FProblem);
     return false;
   }
-  if (found < kSchemaVersion && (!Exec(kCreateTable) || !Exec("PRAGMA user_version=1"))) {
-    return false;
-  }
+  if (*found < kSchemaVersion && !UpgradeLayout()) return false;
   auto statements = std::make_unique<Statements>();
   const auto prepare = [this](const char* sql, Statement& out) {
     out = PrepareStatement(FDb, sql);
     return out != nullptr;
   };
-  if (!prepare("SELECT size, mtime_ns, ctime_ns, sha1, edge FROM hashes WHERE dev=?1 AND ino=?2",
+  if (!prepare("SELECT size, mtime_ns, ctime_ns, btime_ns, sha1, edge FROM hashes"
+               " WHERE fs=?1 AND ino=?2",
                statements->Select) ||
-      !prepare("INSERT OR REPLACE INTO hashes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+      !prepare("INSERT OR REPLACE INTO hashes VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
                statements->Insert) ||
-      !prepare("UPDATE hashes SET seen_day=?3 WHERE dev=?1 AND ino=?2 AND seen_day<?3",
+      !prepare("UPDATE hashes SET seen_day=?3 WHERE fs=?1 AND ino=?2 AND seen_day<?3",
                statements->Touch) ||
-      !prepare("DELETE FROM hashes WHERE seen_day<?1", statements->Prune)) {
+      !prepare("DELETE FROM hashes WHERE seen_day<?1", statements->Prune) ||
+      !prepare("SELECT id FROM filesystems WHERE identity=?1", statements->FindFileSystem) ||
+      !prepare("INSERT OR IGNORE INTO filesystems (identity) VALUES (?1)",
+               statements->AddFileSystem)) {
     GiveUp("the database cannot be used");
     return false;
   }
@@ -196,29 +248,56 @@ bool HashCache::Prepare() {
   return true;
 }
 
+std::optional<int64_t> HashCache::FindFileSystemRow(const std::string& identity, bool& failed) {
+  sqlite3_stmt* find = FStatements->FindFileSystem.get();
+  sqlite3_reset(find);
+  BindText(find, 1, identity);
+  const int stepped = sqlite3_step(find);
+  failed = stepped != SQLITE_ROW && stepped != SQLITE_DONE;
+  std::optional<int64_t> row;
+  if (stepped == SQLITE_ROW) row = sqlite3_column_int64(find, 0);
+  sqlite3_reset(find);  // a statement left on a row would hold its read snapshot
+  return row;
+}
+
+uint32_t HashCache::FileSystem(std::string_view identity) {
+  const std::string name(identity);
+  const auto found = FFileSystemIndex.find(name);
+  if (found != FFileSystemIndex.end()) return found->second;
+  const auto index = static_cast<uint32_t>(FFileSystems.size());
+  bool failed = false;
+  FFileSystems.push_back(
+      FileSystemRow{name, FDb != nullptr ? FindFileSystemRow(name, failed) : std::nullopt});
+  if (failed) GiveUp("the database cannot be read");
+  FFileSystemIndex.emplace(name, index);
+  return index;
+}
+
 HashCache::Facts HashCache::Lookup(const HashCacheKey& key) {
-  if (FDb == nullptr) return {};
+  if (FDb == nullptr || key.FileSystem >= FFileSystems.size()) return {};
+  const std::optional<int64_t> fileSystemRow = FFileSystems[key.FileSystem].Row;
+  if (!fileSystemRow) return {};  // nothing was ever stored for that file system
   sqlite3_stmt* select = FStatements->Select.get();
   sqlite3_reset(select);
-  BindKeyId(select, key.Id);
+  BindId(select, *fileSystemRow, key.Inode);
   const int stepped = sqlite3_step(select);
   if (stepped == SQLITE_DONE) return {};
   if (stepped != SQLITE_ROW) {
     GiveUp("the database cannot be read");
     return {};
   }
-  if (sqlite3_column_int64(select, 0) != key.Size ||
-      sqlite3_column_int64(select, 1) != key.MTimeNs ||
-      sqlite3_column_int64(select, 2) != key.CTimeNs) {
-    return {};
-  }
+  const bool same = sqlite3_column_int64(select, 0) == key.Size &&
+                    sqlite3_column_int64(select, 1) == key.MTimeNs &&
+                    sqlite3_column_int64(select, 2) == key.CTimeNs &&
+                    sqlite3_column_int64(select, 3) == key.BirthNs;
   Facts facts;
-  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 3));
-  if (text != nullptr && IsSha1Text(text)) facts.Sha1 = std::string(text);
-  if (sqlite3_column_type(select, 4) == SQLITE_INTEGER) {
-    facts.EdgeSignature = static_cast<uint64_t>(sqlite3_column_int64(select, 4));
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(select, 4));
+  if (same && text != nullptr && IsSha1Text(text)) facts.Sha1 = std::string(text);
+  if (same && sqlite3_column_type(select, 5) == SQLITE_INTEGER) {
+    facts.EdgeSignature = static_cast<uint64_t>(sqlite3_column_int64(select, 5));
   }
-  if (facts.Sha1 || facts.EdgeSignature) FMet.push_back(key.Id);
+  sqlite3_reset(select);
+  if (facts.Sha1 || facts.EdgeSignature) FMet.push_back(Met{*fileSystemRow, key.Inode});
   return facts;
 }
 
@@ -231,47 +310,67 @@ void HashCache::EndLookups() {
   FReading = false;
   if (FDb == nullptr) return;
   sqlite3_reset(FStatements->Select.get());
+  sqlite3_reset(FStatements->FindFileSystem.get());
   sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr);
 }
 
 void HashCache::Store(const HashCacheKey& key, std::string_view sha1,
                       std::optional<uint64_t> edge) {
   const bool hasHash = IsSha1Text(sha1);
-  if (FDb == nullptr || (!hasHash && !edge)) return;
+  if (FDb == nullptr || key.FileSystem >= FFileSystems.size() || (!hasHash && !edge)) return;
   FPending.push_back(Pending{key, hasHash ? std::string(sha1) : std::string(), edge});
+}
+
+// The row of a file system about to get its first entry (within Flush's transaction).
+std::optional<int64_t> HashCache::AddFileSystemRow(uint32_t fileSystem) {
+  FileSystemRow& entry = FFileSystems[fileSystem];
+  if (entry.Row) return entry.Row;
+  sqlite3_stmt* add = FStatements->AddFileSystem.get();
+  sqlite3_reset(add);
+  BindText(add, 1, entry.Identity);
+  bool failed = false;
+  if (sqlite3_step(add) == SQLITE_DONE) entry.Row = FindFileSystemRow(entry.Identity, failed);
+  return entry.Row;
+}
+
+bool HashCache::Write(const Pending& pending, int64_t today) {
+  const std::optional<int64_t> fileSystemRow = AddFileSystemRow(pending.Key.FileSystem);
+  if (!fileSystemRow) return false;
+  sqlite3_stmt* insert = FStatements->Insert.get();
+  sqlite3_reset(insert);
+  BindId(insert, *fileSystemRow, pending.Key.Inode);
+  sqlite3_bind_int64(insert, 3, pending.Key.Size);
+  sqlite3_bind_int64(insert, 4, pending.Key.MTimeNs);
+  sqlite3_bind_int64(insert, 5, pending.Key.CTimeNs);
+  sqlite3_bind_int64(insert, 6, pending.Key.BirthNs);
+  if (pending.Sha1.empty()) {
+    sqlite3_bind_null(insert, 7);
+  } else {
+    BindText(insert, 7, pending.Sha1);
+  }
+  if (pending.Edge) {
+    sqlite3_bind_int64(insert, 8, AsColumn(*pending.Edge));
+  } else {
+    sqlite3_bind_null(insert, 8);
+  }
+  sqlite3_bind_int64(insert, 9, today);
+  return sqlite3_step(insert) == SQLITE_DONE;
 }
 
 void HashCache::Flush(int maxAgeDays) {
   EndLookups();
+  // A stopped scan ends now; what it computed is not worth a wait for the disk.
+  if (StopRequested()) GiveUp({});
   if (FDb == nullptr || !Exec("BEGIN IMMEDIATE")) return;
   const int64_t today = TodayNumber();
   Statements& s = *FStatements;
   bool ok = true;
-  for (const Pending& pending : FPending) {
-    sqlite3_stmt* insert = s.Insert.get();
-    sqlite3_reset(insert);
-    BindKeyId(insert, pending.Key.Id);
-    sqlite3_bind_int64(insert, 3, pending.Key.Size);
-    sqlite3_bind_int64(insert, 4, pending.Key.MTimeNs);
-    sqlite3_bind_int64(insert, 5, pending.Key.CTimeNs);
-    if (pending.Sha1.empty()) {
-      sqlite3_bind_null(insert, 6);
-    } else {
-      sqlite3_bind_text(insert, 6, pending.Sha1.data(), static_cast<int>(pending.Sha1.size()),
-                        SQLITE_STATIC);
-    }
-    if (pending.Edge) {
-      sqlite3_bind_int64(insert, 7, AsColumn(*pending.Edge));
-    } else {
-      sqlite3_bind_null(insert, 7);
-    }
-    sqlite3_bind_int64(insert, 8, today);
-    ok = ok && sqlite3_step(insert) == SQLITE_DONE;
-  }
-  for (const FileId& id : FMet) {
+  for (const Pending& pending : FPending)
+    ok = ok && Write(pending, today);
+  for (const Met& met : FMet) {
     sqlite3_stmt* touch = s.Touch.get();
     sqlite3_reset(touch);
-    BindKeyId(touch, id);
+    BindId(touch, met.FileSystemRow, met.Inode);
     sqlite3_bind_int64(touch, 3, today);
     ok = ok && sqlite3_step(touch) == SQLITE_DONE;
   }
@@ -286,6 +385,15 @@ void HashCache::Flush(int maxAgeDays) {
   if (!Exec("COMMIT")) return;
   FPending.clear();
   FMet.clear();
+}
+
+bool HashCache::HasEntries() {
+  if (FDb == nullptr) return false;
+  const Statement any = PrepareStatement(FDb, "SELECT 1 FROM hashes LIMIT 1");
+  if (any == nullptr) return false;
+  const int stepped = sqlite3_step(any.get());
+  if (stepped != SQLITE_ROW && stepped != SQLITE_DONE) GiveUp("the database cannot be read");
+  return stepped == SQLITE_ROW;
 }
 
 int64_t HashCache::EntryCount() {

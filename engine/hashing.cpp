@@ -613,8 +613,11 @@ void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerC
   const ScanSettings settings = reporter.CurrentSettings();
   std::optional<CachedHashes> cache;
   if (settings.UseHashCache) {
-    cache.emplace(settings.HashCachePath);
-    reporter.RunBlocking([&] { cache->Apply(hashTargets, reporter); });
+    // Opening may wait for another program's lock: off the window's thread, like the lookups.
+    reporter.RunBlocking([&] {
+      cache.emplace(settings.HashCachePath, [&reporter] { return reporter.IsStopRequested(); });
+      cache->Apply(hashTargets, reporter);
+    });
   }
   HashContext context{reporter, state.Summary.Skipped, BytesToRead(hashTargets)};
   if (settings.ParallelHashing) {
@@ -625,6 +628,7 @@ void ComputeAllHashes(ScanState& state, ScanReporter& reporter, unsigned workerC
   if (cache) {
     reporter.RunBlocking([&] { cache->Save(hashTargets); });
     state.Summary.CacheHits = cache->Hits();
+    state.Summary.CacheLeftOut = cache->LeftOut();
     if (!cache->Problem().empty()) state.Summary.CacheProblem = cache->Problem();
   }
   reporter.SetProgressPosition(0);

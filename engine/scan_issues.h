@@ -65,12 +65,14 @@ struct ScanSummary {
   std::string CacheProblem;
   /// Files whose hash the cache gave, without reading them.
   size_t CacheHits = 0;
+  /// Files to hash that the cache left alone: their file system has no lasting identity.
+  size_t CacheLeftOut = 0;
 
   void Clear() {
     Skipped.Clear();
     FolderErrors.clear();
     CacheProblem.clear();
-    CacheHits = 0;
+    CacheHits = CacheLeftOut = 0;
     FileGroupsCut = DirGroupsCut = FoldersLeftOut = 0;
   }
 };

@@ -112,6 +112,10 @@ std::vector<std::string> SummaryParts(const ScanFacts& f, std::string_view decim
   }
   if (f.Skipped > 0) parts.push_back(Count(f.Skipped, "entry", "entries") + " skipped");
   if (!f.CacheProblem.empty()) parts.push_back("hash cache not used: " + f.CacheProblem);
+  if (f.CacheLeftOut > 0) {
+    parts.push_back("hash cache not used for " + Count(f.CacheLeftOut, "file", "files") +
+                    " (file system without a stable identity)");
+  }
   if (parts.empty()) parts.emplace_back("no clones looked for");
   return parts;
 }
@@ -142,6 +146,7 @@ ScanFacts SummarizeScan(const ResultList& files, const ResultList& dirs, const S
   facts.FolderErrors = summary.FolderErrors.size();
   facts.Skipped = summary.Skipped.Total();
   facts.CacheProblem = summary.CacheProblem;
+  facts.CacheLeftOut = summary.CacheLeftOut;
   for (size_t k = 0; k < kSkipKindCount; ++k)
     facts.SkippedByKind[k] = summary.Skipped.Count(static_cast<SkipKind>(k));
   return facts;

@@ -33,6 +33,8 @@ struct ScanFacts {
   std::array<size_t, kSkipKindCount> SkippedByKind{};
   /// Why the hash cache was not used, when it was asked for and could not be.
   std::string CacheProblem;
+  /// Files to hash on file systems that the cache leaves alone.
+  size_t CacheLeftOut = 0;
 };
 
 /// Counts the facts of the lists and the scan's summary; pure.
