@@ -374,9 +374,7 @@ void HashCache::Flush(int maxAgeDays) {
     sqlite3_bind_int64(touch, 3, today);
     ok = ok && sqlite3_step(touch) == SQLITE_DONE;
   }
-  sqlite3_reset(s.Prune.get());
-  sqlite3_bind_int64(s.Prune.get(), 1, today - maxAgeDays);
-  ok = ok && sqlite3_step(s.Prune.get()) == SQLITE_DONE;
+  ok = ok && PruneOncePerDay(today, maxAgeDays);
   if (!ok) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     GiveUp("the database cannot be written");
@@ -385,6 +383,23 @@ void HashCache::Flush(int maxAgeDays) {
   if (!Exec("COMMIT")) return;
   FPending.clear();
   FMet.clear();
+}
+
+// Dropping old entries reads the whole table (millions of rows take a second): it is done by
+// the first save of a day only, inside the save's transaction.
+bool HashCache::PruneOncePerDay(int64_t today, int maxAgeDays) {
+  const Statement last = PrepareStatement(FDb, "SELECT value FROM meta WHERE name='pruned_day'");
+  if (last == nullptr) return false;
+  const int stepped = sqlite3_step(last.get());
+  if (stepped == SQLITE_ROW && sqlite3_column_int64(last.get(), 0) >= today) return true;
+  if (stepped != SQLITE_ROW && stepped != SQLITE_DONE) return false;
+  sqlite3_stmt* prune = FStatements->Prune.get();
+  sqlite3_reset(prune);
+  sqlite3_bind_int64(prune, 1, today - maxAgeDays);
+  if (sqlite3_step(prune) != SQLITE_DONE) return false;
+  const std::string mark =
+      "INSERT OR REPLACE INTO meta VALUES ('pruned_day', " + std::to_string(today) + ")";
+  return sqlite3_exec(FDb, mark.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 bool HashCache::HasEntries() {

@@ -114,6 +114,7 @@ class HashCache final {
   bool Open(const std::string& path);
   bool Prepare();
   bool UpgradeLayout();
+  bool PruneOncePerDay(int64_t today, int maxAgeDays);
   bool CheckEdgeFingerprint(uint64_t fingerprint);
   std::optional<int64_t> FindFileSystemRow(const std::string& identity, bool& failed);
   std::optional<int64_t> AddFileSystemRow(uint32_t fileSystem);
