@@ -92,7 +92,7 @@ void BM_ListGroups(benchmark::State& state) {
     auto list = std::make_unique<ResultList>(FileListColumns());
     ListAll(*list, groups);
     after = HeapInUse();
-    benchmark::DoNotOptimize(list->Rows().data());
+    benchmark::DoNotOptimize(&list->Row(0));
     state.PauseTiming();
     list.reset();
     state.ResumeTiming();

@@ -12,20 +12,33 @@ std::string GroupHeader(int groupNo, int64_t totalSize) {
   return "Group " + std::to_string(groupNo) + " (" + FormatSizeMB(totalSize) + ")";
 }
 
+ResultRow FileRowOf(TFileInfo& file, int groupNo, bool checked, bool takePath) {
+  ResultRow row;
+  row.GroupId = groupNo;
+  row.Checked = checked;
+  row.IsFile = true;
+  row.Digest = file.ContentHash;
+  row.Path = takePath ? std::move(file.FullPath) : file.FullPath;
+  row.Seen = EntrySnapshot{file.Id, file.Size, file.MTimeNs, file.Size >= 0};
+  return row;
+}
+
 }  // namespace
 
 void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
                         int64_t TotalSize, int& GroupNo) {
   lvFiles.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
+  for (size_t i = 0; i < Files.size(); ++i)
+    lvFiles.AddRow(FileRowOf(*Files[i], GroupNo, i > 0, false));
+  ++GroupNo;
+}
+
+void MoveFileGroupToList(ResultList& lvFiles, std::span<TFileInfo* const> Files, int64_t TotalSize,
+                         int& GroupNo, const std::function<void(TFileInfo*)>& release) {
+  lvFiles.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
   for (size_t i = 0; i < Files.size(); ++i) {
-    const TFileInfo& file = *Files[i];
-    ResultRow row;
-    row.GroupId = GroupNo;
-    row.Checked = i > 0;
-    row.IsFile = true;
-    row.ContentHash = DigestText(file.ContentHash);
-    row.Path = file.FullPath;
-    row.Seen = EntrySnapshot{file.Id, file.Size, file.MTimeNs, file.Size >= 0};
+    ResultRow row = FileRowOf(*Files[i], GroupNo, i > 0, true);
+    release(Files[i]);
     lvFiles.AddRow(std::move(row));
   }
   ++GroupNo;
@@ -42,7 +55,7 @@ void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
     if (Snapshots != nullptr) {
       if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) {
         row.Seen = seen->second.Seen;
-        row.TreeSignature = seen->second.Signature;
+        row.Digest = seen->second.Signature;
       }
     }
     // The size column shows the tree's total even where nothing else of the folder is known.

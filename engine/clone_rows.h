@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,6 +16,10 @@ namespace parvolane {
 /// GroupNo is raised by 1.
 void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& Files,
                         int64_t TotalSize, int& GroupNo);
+/// The same for records that are not needed once listed: each gives its path to its row and is
+/// released by `release` before that row is added, so that the row takes the record's memory.
+void MoveFileGroupToList(ResultList& lvFiles, std::span<TFileInfo* const> Files, int64_t TotalSize,
+                         int& GroupNo, const std::function<void(TFileInfo*)>& release);
 /// Adds one group with a row per folder, none checked, sizes looked up in DirSizes (0 when
 /// absent). GroupNo is raised by 1.
 /// Snapshots, when given, give each row what the scan saw of its folder.

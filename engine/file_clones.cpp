@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/clone_rows.h"
@@ -163,17 +165,65 @@ size_t RowsOf(const std::vector<TGroupRec>& groups, int32_t n) {
   return rows;
 }
 
-// Lists the first n groups unless a stop comes first; returns how many were listed.
+// The records once grouped: nothing needs them after the listing but the rows made from them.
+// Records that are not listed go at once, and each listed record goes as its row is made, so
+// that the rows of a million files take the memory their records held (see SlotPool). What is
+// left when the listing ends, or is stopped, goes with this owner.
+class ListedRecords final {
+ public:
+  ListedRecords(TFileList records, const std::vector<TGroupRec>& groups, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+      for (TFileInfo* file : groups[static_cast<size_t>(i)].Files)
+        FListed.push_back(file);
+    }
+    std::sort(FListed.begin(), FListed.end());
+    FGone.assign(FListed.size(), false);
+    // From here on the listed records are owned through FListed; the others go now.
+    for (std::unique_ptr<TFileInfo>& record : records) {
+      if (!std::binary_search(FListed.begin(), FListed.end(), record.get())) continue;
+      static_cast<void>(record.release());
+    }
+  }
+  ListedRecords(const ListedRecords&) = delete;
+  ListedRecords& operator=(const ListedRecords&) = delete;
+  ~ListedRecords() {
+    for (size_t i = 0; i < FListed.size(); ++i) {
+      if (!FGone[i]) delete FListed[i];
+    }
+  }
+
+  void Release(TFileInfo* file) {
+    const auto at = std::lower_bound(FListed.begin(), FListed.end(), file);
+    if (at == FListed.end() || *at != file) return;
+    const auto index = static_cast<size_t>(at - FListed.begin());
+    if (FGone[index]) return;
+    FGone[index] = true;
+    delete file;
+  }
+
+ private:
+  std::vector<TFileInfo*> FListed;  // by address
+  std::vector<bool> FGone;
+};
+
+// With `released`, each listed record gives its path to its row and goes.
 int32_t ListGroups(ResultList& lvFiles, const std::vector<TGroupRec>& groups, int32_t n,
-                   ScanReporter& reporter) {
+                   ListedRecords* released, ScanReporter& reporter) {
+  const std::function<void(TFileInfo*)> release = [released](TFileInfo* file) {
+    released->Release(file);
+  };
   std::vector<TFileInfo*> files;
   int groupNo = 1;
   int32_t listed = 0;
   for (int32_t i = 0; i < n; ++i) {
     if (reporter.IsStopRequested()) break;
     const TGroupRec& group = groups[static_cast<size_t>(i)];
-    files.assign(group.Files.begin(), group.Files.end());
-    AddFileGroupToList(lvFiles, files, group.TotalSize, groupNo);
+    if (released != nullptr) {
+      MoveFileGroupToList(lvFiles, group.Files, group.TotalSize, groupNo, release);
+    } else {
+      files.assign(group.Files.begin(), group.Files.end());
+      AddFileGroupToList(lvFiles, files, group.TotalSize, groupNo);
+    }
     ++listed;
     if (listed % kListingRhythm == 0) {
       reporter.SetProgressPosition(listed);
@@ -224,8 +274,15 @@ void FindFileDuplicates(ScanState& state, ScanReporter& reporter) {
     reporter.SetProgressPosition(0);
     reporter.SetProgressRange(0, n == 0 ? 1 : n);
     state.lvFiles.Reserve(static_cast<size_t>(n), RowsOf(grouping.Groups, n));
+    std::optional<ListedRecords> released;
+    if (state.ReleaseRecordsOnceListed) {
+      state.FFileMap.clear();  // it points into the records, which go now
+      released.emplace(std::move(state.FFiles), grouping.Groups, n);
+      state.FFiles.clear();
+    }
     ListUpdateGuard bulk(state.lvFiles);
-    const int32_t listed = ListGroups(state.lvFiles, grouping.Groups, n, reporter);
+    const int32_t listed =
+        ListGroups(state.lvFiles, grouping.Groups, n, released ? &*released : nullptr, reporter);
     reporter.SetProgressPosition(listed);
   }
 

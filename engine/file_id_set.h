@@ -12,24 +12,22 @@ namespace parvolane {
 class FileIdSet final {
  public:
   void reserve(size_t count) {
-    size_t capacity = 16;
-    while (!HasRoom(count, capacity))
-      capacity *= 2;
-    if (capacity > FSlots.size()) Rehash(capacity);
+    if (!HasRoom(count, FSlots.size())) Rehash(CapacityFor(count));
   }
 
   /// Adds the identity; false when it was present already.
   bool insert(const FileId& id) {
-    if (!HasRoom(FCount + 1, FSlots.size())) Rehash(FSlots.empty() ? 16 : FSlots.size() * 2);
+    if (!HasRoom(FCount + 1, FSlots.size())) Rehash(CapacityFor((FCount + 1) * 2));
     if (IsEmpty(id)) {  // inode 0 never names a file; keep it out of the table's marker
       const bool added = !FHasZero;
       FHasZero = true;
       return added;
     }
-    size_t i = FileIdHash()(id) & (FSlots.size() - 1);
+    const size_t capacity = FSlots.size();
+    size_t i = HomeSlot(FileIdHash()(id), capacity);
     while (!IsEmpty(FSlots[i])) {
       if (FSlots[i] == id) return false;
-      i = (i + 1) & (FSlots.size() - 1);
+      i = i + 1 == capacity ? 0 : i + 1;
     }
     FSlots[i] = id;
     ++FCount;

@@ -32,36 +32,31 @@ TFileInfo::TFileInfo(std::string APath, int64_t ASize) : FullPath(std::move(APat
 // ---- TFileMap -------------------------------------------------------------------------------
 
 void TFileMap::reserve(size_t count) {
-  size_t capacity = 16;
-  while (!HasRoom(count, capacity))
-    capacity *= 2;
-  if (capacity > FSlots.size()) Rehash(capacity);
+  if (!HasRoom(count, FSlots.size())) Rehash(CapacityFor(count));
 }
 
 // The slot holding `path`, or the empty slot where it would go.
-size_t TFileMap::SlotOf(std::string_view path, size_t hash) const {
-  const size_t mask = FSlots.size() - 1;
-  size_t i = hash & mask;
-  while (FSlots[i].Record != nullptr &&
-         (FSlots[i].Hash != hash || FSlots[i].Record->FullPath != path)) {
-    i = (i + 1) & mask;
+size_t TFileMap::SlotOf(std::string_view path) const {
+  const size_t capacity = FSlots.size();
+  size_t i = HomeSlot(std::hash<std::string_view>()(path), capacity);
+  while (FSlots[i] != nullptr && FSlots[i]->FullPath != path) {
+    i = i + 1 == capacity ? 0 : i + 1;
   }
   return i;
 }
 
 bool TFileMap::insert(TFileInfo* record) {
-  if (!HasRoom(FCount + 1, FSlots.size())) Rehash(FSlots.empty() ? 16 : FSlots.size() * 2);
-  const size_t hash = std::hash<std::string_view>()(record->FullPath);
-  Slot& slot = FSlots[SlotOf(record->FullPath, hash)];
-  if (slot.Record != nullptr) return false;
-  slot = Slot{hash, record};
+  if (!HasRoom(FCount + 1, FSlots.size())) Rehash(CapacityFor((FCount + 1) * 2));
+  TFileInfo*& slot = FSlots[SlotOf(record->FullPath)];
+  if (slot != nullptr) return false;
+  slot = record;
   ++FCount;
   return true;
 }
 
 TFileInfo* TFileMap::find(std::string_view path) const {
   if (FSlots.empty()) return nullptr;
-  return FSlots[SlotOf(path, std::hash<std::string_view>()(path))].Record;
+  return FSlots[SlotOf(path)];
 }
 
 void TFileMap::clear() {
@@ -71,10 +66,10 @@ void TFileMap::clear() {
 }
 
 void TFileMap::Rehash(size_t capacity) {
-  std::vector<Slot> old(capacity);
+  std::vector<TFileInfo*> old(capacity, nullptr);
   old.swap(FSlots);
-  for (const Slot& slot : old) {
-    if (slot.Record != nullptr) FSlots[SlotOf(slot.Record->FullPath, slot.Hash)] = slot;
+  for (TFileInfo* record : old) {
+    if (record != nullptr) FSlots[SlotOf(record->FullPath)] = record;
   }
 }
 

@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "results/digest_text.h"
 #include "results/entry_snapshot.h"
 #include "results/path_parts.h"
+#include "results/slot_pool.h"
 
 namespace parvolane {
 
@@ -30,7 +32,8 @@ class TFileInfo final {
   /// a record per file).
   std::string_view Name() const { return NameOfPath(FullPath); }
   int64_t Size = -1;
-  std::string ContentHash;
+  /// The SHA-1 of the content once hashed (or taken from the hash cache); empty before.
+  DigestText ContentHash;
   /// Device and inode, and the modification time, as the folder walk saw them (zero when
   /// the size query failed).
   FileId Id;
@@ -41,7 +44,12 @@ class TFileInfo final {
   int64_t BirthNs = 0;
   /// The digest of the first and last blocks once known (read, or taken from the hash cache).
   std::optional<size_t> EdgeSignature;
+
+  // A scan makes a record per file: they take slots, which the rows that list them reuse.
+  static void* operator new(size_t size) { return TakeSlot(size); }
+  static void operator delete(void* p, size_t size) noexcept { GiveSlot(p, size); }
 };
+static_assert(sizeof(TFileInfo) <= SlotPool::kSlotSize && alignof(TFileInfo) <= alignof(void*));
 
 /// The owning list of records, in collection order.
 using TFileList = std::vector<std::unique_ptr<TFileInfo>>;
@@ -51,10 +59,23 @@ using TFileList = std::vector<std::unique_ptr<TFileInfo>>;
 constexpr bool HasRoom(size_t count, size_t capacity) {
   return count * 4 <= capacity * 3;
 }
+/// The fewest slots that hold `count` entries by that rule (16 at least). Tables take any
+/// number of slots, not only powers of two: a million entries need 1.33 million slots, not 2.1.
+constexpr size_t CapacityFor(size_t count) {
+  const size_t needed = (count * 4 + 2) / 3;
+  return needed < 16 ? 16 : needed;
+}
+/// The first slot a hash probes in a table of `capacity` slots: the hash scaled to the
+/// capacity, which takes its high bits (the hashes used here mix every bit).
+inline size_t HomeSlot(size_t hash, size_t capacity) {
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<size_t>((static_cast<Wide>(hash) * capacity) >> 64);
+}
 
 /// Path index over the records of a TFileList; owns nothing. Keyed by the exact path, since
-/// paths on this platform are case sensitive. One flat table of hashes and record pointers
-/// (open addressing, no allocation per entry): a scan enters every record it collects.
+/// paths on this platform are case sensitive. One flat table of record pointers (open
+/// addressing, no allocation per entry, the hash worked out again from the record's path where
+/// needed): a scan enters every record it collects.
 class TFileMap final {
  public:
   /// Makes room for `count` records in all without growing again.
@@ -68,14 +89,10 @@ class TFileMap final {
   void clear();
 
  private:
-  struct Slot {
-    size_t Hash = 0;
-    TFileInfo* Record = nullptr;  // nullptr: empty
-  };
-  size_t SlotOf(std::string_view path, size_t hash) const;
+  size_t SlotOf(std::string_view path) const;
   void Rehash(size_t capacity);
 
-  std::vector<Slot> FSlots;  // a power of two long, at most half full
+  std::vector<TFileInfo*> FSlots;  // nullptr: empty; at most three quarters full
   size_t FCount = 0;
 };
 

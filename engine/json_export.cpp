@@ -150,8 +150,8 @@ void AppendFileRow(std::string& out, const ResultRow& row) {
   AppendSnapshot(out, row.Seen);
   out += ", ";
   AppendKey(out, "sha1");
-  if (!row.ContentHash.Empty()) {
-    AppendStringLiteral(out, row.ContentHash.View());
+  if (!row.Digest.Empty()) {
+    AppendStringLiteral(out, row.Digest.View());
   } else {
     out += "null";
   }
@@ -165,9 +165,9 @@ void AppendFolderRow(std::string& out, const ResultRow& row) {
   AppendSystemText(out, "path", row.Path);
   out += ", ";
   AppendSnapshot(out, row.Seen);
-  if (!row.TreeSignature.empty()) {
+  if (!row.Digest.Empty()) {
     out += ", ";
-    AppendSystemText(out, "signature", row.TreeSignature);
+    AppendSystemText(out, "signature", row.Digest.View());
   }
   out += ", ";
   AppendBoolField(out, "checked", row.Checked);

@@ -20,6 +20,11 @@ struct ScanState {
 
   TFileList FFiles;
   TFileMap FFileMap;
+  /// Whether the file clone stage lets the records go as it lists them (each gives its path
+  /// and its memory to its row), leaving FFiles empty: a front end needs only the rows, and a
+  /// million files then cost one record's memory each, not two. Off for callers that look at
+  /// the records after a scan.
+  bool ReleaseRecordsOnceListed = false;
   std::atomic<bool> FStopRequested{false};
   ResultList lvFiles;
   ResultList lvDirs;

@@ -34,7 +34,7 @@ int64_t RowSize(const ResultRow& row) {
 // milliseconds: the files that more than one row reaches are found by sorting their mixed
 // identities, and only those are tracked one by one.
 int64_t ExtraBytesOf(const ResultList& files) {
-  const std::vector<ResultRow>& rows = files.Rows();
+  const RowSpan rows = files.Rows();
   std::vector<uint64_t> keys;
   keys.reserve(rows.size());
   for (const ResultRow& row : rows) {

@@ -115,7 +115,7 @@ EntryState CheckFile(const std::string& path, const EntrySnapshot& seen) {
 }
 
 EntryState CheckFolder(const std::string& path, const EntrySnapshot& seen,
-                       const std::string& signature) {
+                       std::string_view signature) {
   struct stat st {};
   if (!StatLongPath(path, st, false))
     return errno == ENOENT || errno == ENOTDIR ? EntryState::Gone : EntryState::Changed;

@@ -39,6 +39,6 @@ EntryState CheckFile(const std::string& path, const EntrySnapshot& seen);
 /// snapshot is Known, and a tree that signs as `signature` when one is given (a whole-tree
 /// walk). Without a known snapshot or signature only that part is not checked.
 EntryState CheckFolder(const std::string& path, const EntrySnapshot& seen,
-                       const std::string& signature);
+                       std::string_view signature);
 
 }  // namespace parvolane

@@ -3,19 +3,12 @@
 #include "results/size_text.h"
 
 #include <algorithm>
+#include <ostream>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
 
 namespace parvolane {
-
-DigestText::DigestText(std::string_view text) {
-  if (text.size() > FText.size()) {
-    throw std::invalid_argument("a digest of " + std::to_string(text.size()) + " characters");
-  }
-  std::copy(text.begin(), text.end(), FText.begin());
-  FLength = static_cast<uint8_t>(text.size());
-}
 
 ResultList::ResultList(std::vector<ResultColumn> columns) : FColumns(std::move(columns)) {}
 
@@ -63,7 +56,7 @@ ptrdiff_t ResultList::GroupIndexOf(int id) const {
 
 void ResultList::AddRow(ResultRow row) {
   BeginChange();
-  FRows.push_back(std::move(row));
+  FRows.push_back(std::make_unique<ResultRow>(std::move(row)));
   EndChange();
 }
 
@@ -81,7 +74,7 @@ void ResultList::ClearRows() {
   BeginChange();
   // Swapped out rather than cleared, so that a large listing does not keep its memory after
   // the scan that made it is gone.
-  std::vector<ResultRow>().swap(FRows);
+  RowSpan::Slots().swap(FRows);
   EndChange();
 }
 
@@ -95,7 +88,7 @@ void ResultList::RemoveRow(size_t index) {
 void ResultList::RemoveCheckedRows() {
   // One pass instead of erasing row by row from the end: the rows that stay, and their order,
   // are the same.
-  const auto checked = [](const ResultRow& row) { return row.Checked; };
+  const auto checked = [](const std::unique_ptr<ResultRow>& row) { return row->Checked; };
   if (std::none_of(FRows.begin(), FRows.end(), checked)) return;
   BeginChange();
   std::erase_if(FRows, checked);
@@ -128,8 +121,8 @@ void ResultList::RemoveGroups(const std::unordered_set<int>& ids) {
 
 void ResultList::SetChecked(size_t index, bool checked) {
   CheckIndex(index);
-  if (FRows[index].Checked == checked) return;
-  FRows[index].Checked = checked;
+  if (FRows[index]->Checked == checked) return;
+  FRows[index]->Checked = checked;
   ChecksChangedIn(index, index);
 }
 
@@ -231,7 +224,7 @@ std::unordered_map<int, size_t> KeptRows(const ResultList& list, KeepRule rule,
   std::unordered_map<int, size_t> kept;
   kept.reserve(list.Groups().size());
   std::unordered_set<std::string_view> keptFolders;
-  const std::vector<ResultRow>& rows = list.Rows();
+  const RowSpan rows = list.Rows();
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto [it, first] = kept.try_emplace(rows[i].GroupId, i);
     const ResultRow& best = rows[it->second];

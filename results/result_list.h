@@ -4,15 +4,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "results/digest_text.h"
 #include "results/entry_snapshot.h"
 #include "results/keep_rules.h"
 #include "results/path_parts.h"
+#include "results/slot_pool.h"
 
 namespace parvolane {
 
@@ -28,22 +32,6 @@ struct ResultGroup {
   std::string Header;
 };
 
-/// A content digest as text (40 hexadecimal digits for SHA-1), held inside its owner so that a
-/// million rows cost no allocation for it; empty when the content was never hashed.
-class DigestText final {
- public:
-  DigestText() = default;
-  /// Errors: std::invalid_argument for a text longer than a SHA-1's 40 digits.
-  explicit DigestText(std::string_view text);
-
-  std::string_view View() const { return {FText.data(), FLength}; }
-  bool Empty() const { return FLength == 0; }
-
- private:
-  std::array<char, 40> FText{};
-  uint8_t FLength = 0;
-};
-
 /// One row: its group, a check mark, and what it stands for as data, by value: the entry's own
 /// path (a file's full path, a folder's path) and what the scan saw of it, so that actions
 /// never read a path back from a displayed text and a row stays valid whatever happens to the
@@ -54,13 +42,17 @@ struct ResultRow {
   bool Checked = false;
   /// A file row (of the file list); false for a folder row.
   bool IsFile = false;
-  /// A file row: the content's SHA-1 when the scan hashed it.
-  DigestText ContentHash;
+  /// A file row: the SHA-1 of its content when the scan hashed it. A folder row: the signature
+  /// of its tree as the scan computed it. Empty when not known.
+  DigestText Digest;
   std::string Path;
   EntrySnapshot Seen;
-  /// A folder row: the signature of the folder's tree as the scan computed it; empty else.
-  std::string TreeSignature;
+
+  // Rows of a scan take the slots its records give back (see SlotPool).
+  static void* operator new(size_t size) { return TakeSlot(size); }
+  static void operator delete(void* p, size_t size) noexcept { GiveSlot(p, size); }
 };
+static_assert(sizeof(ResultRow) <= SlotPool::kSlotSize && alignof(ResultRow) <= alignof(void*));
 
 /// The texts of a row's columns, as the lists show them and the CSV writes them: a file row's
 /// group number, name, folder part and size in MB; a folder row's group number, path and size
@@ -93,6 +85,50 @@ class ResultListObserver {
   virtual void RepaintRequested() = 0;
 };
 
+/// The rows of a list in order, as a range of rows (each row lives in a slot of its own, so
+/// that the rows of a scan can take the place of its records one by one).
+class RowSpan final {
+ public:
+  using Slots = std::vector<std::unique_ptr<ResultRow>>;
+  class Iterator final {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = ResultRow;
+    using difference_type = ptrdiff_t;
+    using pointer = const ResultRow*;
+    using reference = const ResultRow&;
+    Iterator() = default;
+    explicit Iterator(Slots::const_iterator at) : FAt(at) {}
+    reference operator*() const { return **FAt; }
+    pointer operator->() const { return FAt->get(); }
+    Iterator& operator++() {
+      ++FAt;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++FAt;
+      return before;
+    }
+    bool operator==(const Iterator&) const = default;
+
+   private:
+    Slots::const_iterator FAt;
+  };
+
+  explicit RowSpan(const Slots& rows) : FRows(&rows) {}
+  Iterator begin() const { return Iterator(FRows->begin()); }
+  Iterator end() const { return Iterator(FRows->end()); }
+  size_t size() const { return FRows->size(); }
+  bool empty() const { return FRows->empty(); }
+  const ResultRow& operator[](size_t index) const { return *(*FRows)[index]; }
+  const ResultRow& front() const { return *FRows->front(); }
+  const ResultRow& back() const { return *FRows->back(); }
+
+ private:
+  const Slots* FRows;
+};
+
 /// A grouped, checkable result list, independent of any widget toolkit.
 /// Threading: one thread (the user-interface thread).
 class ResultList final {
@@ -112,8 +148,8 @@ class ResultList final {
   ptrdiff_t GroupIndexOf(int id) const;
 
   size_t RowCount() const { return FRows.size(); }
-  const ResultRow& Row(size_t index) const { return FRows[index]; }
-  const std::vector<ResultRow>& Rows() const { return FRows; }
+  const ResultRow& Row(size_t index) const { return *FRows[index]; }
+  RowSpan Rows() const { return RowSpan(FRows); }
   void AddRow(ResultRow row);
   /// Makes room for this many groups and rows in all, so that a listing of known size
   /// allocates once; changes nothing that is shown.
@@ -164,7 +200,7 @@ class ResultList final {
 
   std::vector<ResultColumn> FColumns;
   std::vector<ResultGroup> FGroups;
-  std::vector<ResultRow> FRows;
+  RowSpan::Slots FRows;
   std::unordered_map<int, size_t> FGroupIndex;  // group id -> position in FGroups
   int FUpdateDepth = 0;
   bool FGroupView = true;
@@ -173,7 +209,9 @@ class ResultList final {
 
 template <typename Doomed>
 size_t ResultList::RemoveRowsIf(Doomed doomed) {
-  const auto test = [&doomed](const ResultRow& row) { return doomed(row); };
+  const auto test = [&doomed](const std::unique_ptr<ResultRow>& row) {
+    return doomed(static_cast<const ResultRow&>(*row));
+  };
   if (std::none_of(FRows.begin(), FRows.end(), test)) return 0;
   BeginChange();
   const size_t removed = std::erase_if(FRows, test);
@@ -186,9 +224,9 @@ void ResultList::SetChecks(Wanted wanted) {
   size_t first = FRows.size();
   size_t last = 0;
   for (size_t i = 0; i < FRows.size(); ++i) {
-    const bool on = wanted(static_cast<const ResultRow&>(FRows[i]));
-    if (FRows[i].Checked == on) continue;
-    FRows[i].Checked = on;
+    const bool on = wanted(static_cast<const ResultRow&>(*FRows[i]));
+    if (FRows[i]->Checked == on) continue;
+    FRows[i]->Checked = on;
     if (first == FRows.size()) first = i;
     last = i;
   }

@@ -354,6 +354,7 @@ void CatchInterrupt() {
 
 int Run(const Options& options) {
   ScanState state;
+  state.ReleaseRecordsOnceListed = true;  // the lists are all that is written
   ConsoleReporter reporter(options, state);
   ScanDriver driver(state, reporter);
   reporter.SetDriver(&driver);

@@ -70,7 +70,7 @@ void DeletePlan::Look(const ResultRow& row) {
   EntryState state = CheckFolder(row.Path, row.Seen, {});
   if (state == EntryState::Unchanged) {
     std::string signature = SignFolderTree(row.Path).Signature;
-    if (!row.TreeSignature.empty() && signature != row.TreeSignature) state = EntryState::Changed;
+    if (!row.Digest.Empty() && signature != row.Digest.View()) state = EntryState::Changed;
     FSignatures.emplace(row.Path, std::move(signature));
   }
   FStates.emplace(row.Path, state);
@@ -204,12 +204,12 @@ size_t DeletePlan::UnverifiedFiles() const {
   // size, none was ever compared.
   std::unordered_map<int, std::unordered_map<std::string_view, size_t>> digests;
   for (const ResultRow& row : FLists.Files.Rows()) {
-    if (!row.ContentHash.Empty()) ++digests[row.GroupId][row.ContentHash.View()];
+    if (!row.Digest.Empty()) ++digests[row.GroupId][row.Digest.View()];
   }
   return static_cast<size_t>(
       std::count_if(FMovable.begin(), FMovable.end(), [&](const ResultRow* row) {
-        if (row->ContentHash.Empty()) return true;
-        return digests[row->GroupId][row->ContentHash.View()] < 2;
+        if (row->Digest.Empty()) return true;
+        return digests[row->GroupId][row->Digest.View()] < 2;
       }));
 }
 

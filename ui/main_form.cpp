@@ -121,6 +121,7 @@ QRect LabelRect(QLabel* label, int left, int top) {
 
 TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
   InitUiResources();
+  FState.ReleaseRecordsOnceListed = true;  // the window works on the rows alone
   FDialogs = std::make_unique<NoDialogs>();
   FShell = std::make_unique<NoShell>();
   FormCreate();

@@ -296,9 +296,9 @@ TEST_F(FolderClones, RowsCarryWhatTheScanSawAndCutGroupsAreCounted) {
     EXPECT_EQ(row.Seen.Id, (FileId{st.st_dev, st.st_ino}));
     EXPECT_EQ(row.Seen.MTimeNs, MTimeNsOf(st));
     EXPECT_EQ(row.Seen.Size, 15);
-    EXPECT_EQ(row.TreeSignature.size(), 40u);
+    EXPECT_EQ(row.Digest.size(), 40u);
   }
-  EXPECT_EQ(state.lvDirs.Row(0).TreeSignature, state.lvDirs.Row(1).TreeSignature);
+  EXPECT_EQ(state.lvDirs.Row(0).Digest, state.lvDirs.Row(1).Digest);
   EXPECT_EQ(state.Summary.DirGroupsCut, 1u);
 }
 

@@ -154,7 +154,7 @@ class HashingStage : public ::testing::Test {
   std::vector<std::string> Hashes() const {
     std::vector<std::string> hashes;
     for (const auto& record : state.FFiles)
-      hashes.push_back(record->ContentHash);
+      hashes.emplace_back(record->ContentHash);
     return hashes;
   }
   // The statuses that carry counts.

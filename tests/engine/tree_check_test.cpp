@@ -43,16 +43,16 @@ TEST(TreeCheck, AnUnchangedFolderSignsAsTheScanSignedItAndAChangedOneDoesNot) {
   ScanFolders(state, tree);
   ASSERT_GE(state.lvDirs.RowCount(), 2u);
   for (const ResultRow& row : state.lvDirs.Rows()) {
-    ASSERT_FALSE(row.TreeSignature.empty()) << row.Path;
-    EXPECT_EQ(SignFolderTree(row.Path).Signature, row.TreeSignature) << row.Path;
-    EXPECT_EQ(CheckFolder(row.Path, row.Seen, row.TreeSignature), EntryState::Unchanged)
+    ASSERT_FALSE(row.Digest.View().empty()) << row.Path;
+    EXPECT_EQ(SignFolderTree(row.Path).Signature, row.Digest.View()) << row.Path;
+    EXPECT_EQ(CheckFolder(row.Path, row.Seen, row.Digest.View()), EntryState::Unchanged)
         << row.Path;
   }
   const ResultRow& first = state.lvDirs.Row(0);
   tree.File(first.Path.substr(tree.Root().size() + 1) + "/sub/deeper/new.txt", "new");
-  EXPECT_EQ(CheckFolder(first.Path, first.Seen, first.TreeSignature), EntryState::Changed);
+  EXPECT_EQ(CheckFolder(first.Path, first.Seen, first.Digest.View()), EntryState::Changed);
   ::rename(first.Path.c_str(), (first.Path + ".moved").c_str());
-  EXPECT_EQ(CheckFolder(first.Path, first.Seen, first.TreeSignature), EntryState::Gone);
+  EXPECT_EQ(CheckFolder(first.Path, first.Seen, first.Digest.View()), EntryState::Gone);
 }
 
 }  // namespace

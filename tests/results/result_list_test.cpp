@@ -105,8 +105,8 @@ TEST(ResultList, FileGroupRowsTextsChecksAndData) {
     EXPECT_TRUE(list.Row(i).IsFile);
     EXPECT_TRUE(list.Row(i).Seen.Known);
   }
-  EXPECT_EQ(list.Row(0).ContentHash.View(), digest);
-  EXPECT_TRUE(list.Row(1).ContentHash.Empty());
+  EXPECT_EQ(list.Row(0).Digest.View(), digest);
+  EXPECT_TRUE(list.Row(1).Digest.Empty());
   EXPECT_EQ(list.Row(1).Seen.Id, (FileId{7, 42}));
   EXPECT_EQ(list.Row(1).Seen.Size, 2 * MiB);
   EXPECT_EQ(list.Row(1).Seen.MTimeNs, 1234567890123);

@@ -66,7 +66,7 @@ struct Lists {
     AddFileGroupToList(Files, {Records[0].get(), Records[1].get(), Records[2].get()}, 9, groupNo);
     AddFileGroupToList(Files, {Records[3].get(), Records[4].get()}, 4, groupNo);
     Files.SetChecked(2, false);
-    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});  // carries no path
+    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}});  // carries no path
 
     for (const char* dir : {"p/one", "q/one", "r/one"})
       Tree.File(std::string(dir) + "/f.txt", "folder");
@@ -75,7 +75,7 @@ struct Lists {
                       1 << 20, groupNo);
     Dirs.SetChecked(1, true);
     Dirs.SetChecked(2, true);
-    Dirs.AddRow({1, true, false, {}, {}, {}, {}});
+    Dirs.AddRow({1, true, false, {}, {}, {}});
   }
 
   ResultList& Of(ListKind kind) { return kind == ListKind::Files ? Files : Dirs; }
@@ -96,26 +96,21 @@ struct TextLists {
     Files.AddGroup(2, "Group 2 (0.00 MB)");
     AddFileRow(1, 0, false);
     AddFileRow(1, 1, true);
-    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});  // carries no path
+    Files.AddRow({1, true, true, {}, {}, EntrySnapshot{{}, 0, 0, false}});  // carries no path
     AddFileRow(2, 2, false);
     AddFileRow(2, 3, true);
     Dirs.AddGroup(1, "Group 1 (1.00 MB)");
     for (const char* dir : {"/p/one", "/q/one", "", "/r/one"}) {
       if (*dir == '\0')
-        Dirs.AddRow({1, true, false, {}, {}, EntrySnapshot{{}, 0, 0, false}, {}});
+        Dirs.AddRow({1, true, false, {}, {}, EntrySnapshot{{}, 0, 0, false}});
       else
-        Dirs.AddRow({1, *dir != 'p', false, {}, dir, EntrySnapshot{{}, 1 << 19, 0, false}, {}});
+        Dirs.AddRow({1, *dir != 'p', false, {}, dir, EntrySnapshot{{}, 1 << 19, 0, false}});
     }
   }
   void AddFileRow(int group, size_t record, bool checked) {
     const TFileInfo& file = *Records[record];
-    Files.AddRow({group,
-                  checked,
-                  true,
-                  DigestText(file.ContentHash),
-                  file.FullPath,
-                  EntrySnapshot{file.Id, file.Size, file.MTimeNs, true},
-                  {}});
+    Files.AddRow({group, checked, true, file.ContentHash, file.FullPath,
+                  EntrySnapshot{file.Id, file.Size, file.MTimeNs, true}});
   }
   std::vector<std::unique_ptr<TFileInfo>> Records;
   ResultList Files{FileListColumns()};
@@ -252,7 +247,7 @@ void ResultActionsTest::deleteWithNothingChecked() {
     ResultList& list = lists.Of(kind);
     list.SetAllChecked(false);
     // A checked row that carries no path counts as nothing.
-    list.AddRow({1, true, false, {}, {}, {}, {}});
+    list.AddRow({1, true, false, {}, {}, {}});
     FakeDialogs dialogs;
     FakeShell shell;
     DeleteCheckedToTrash(lists.Both(), kind, dialogs, shell);
@@ -641,12 +636,12 @@ void ResultActionsTest::openLocation() {
   files.AddGroup(1, "Group 1");
   const TFileInfo* const rowRefs[] = {&presentFile, &goneFile, &folderAsFile, nullptr};
   for (const TFileInfo* file : rowRefs)
-    files.AddRow({1, false, file != nullptr, {}, file != nullptr ? file->FullPath : "", {}, {}});
+    files.AddRow({1, false, file != nullptr, {}, file != nullptr ? file->FullPath : "", {}});
   ResultList dirs(DirListColumns());
   dirs.AddGroup(1, "Group 1");
   for (const std::string& cell : {folder, tree.Path("gone"), present})
-    dirs.AddRow({1, false, false, {}, cell, {}, {}});
-  dirs.AddRow({1, false, false, {}, {}, {}, {}});
+    dirs.AddRow({1, false, false, {}, cell, {}});
+  dirs.AddRow({1, false, false, {}, {}, {}});
   ResultList empty(DirListColumns());
 
   FakeDialogs dialogs;

@@ -229,7 +229,7 @@ class Round final {
     }
     std::map<int, std::set<std::string>> signatures;
     for (const ResultRow& row : state.lvDirs.Rows()) {
-      if (CheckFolder(row.Path, row.Seen, row.TreeSignature) != EntryState::Unchanged)
+      if (CheckFolder(row.Path, row.Seen, row.Digest.View()) != EntryState::Unchanged)
         problems.push_back("a row of a changed folder: " + row.Path);
       signatures[row.GroupId].insert(SignFolderTree(row.Path).Signature);
     }
