@@ -47,23 +47,33 @@ void AddFileGroupToList(ResultList& lvFiles, const std::vector<TFileInfo*>& File
 void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
                        const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
                        int& GroupNo, const FolderSnapshots* Snapshots) {
+  std::vector<DirRowFacts> facts;
+  facts.reserve(Dirs.size());
+  for (const std::string& dir : Dirs) {
+    DirRowFacts& row = facts.emplace_back();
+    row.Path = dir;
+    if (const auto size = DirSizes.find(dir); size != DirSizes.end()) row.Size = size->second;
+    if (Snapshots != nullptr) {
+      if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) row.Seen = seen->second;
+    }
+  }
+  AddDirGroupToList(lvDirs, std::move(facts), TotalSize, GroupNo);
+}
+
+void AddDirGroupToList(ResultList& lvDirs, std::vector<DirRowFacts> Dirs, int64_t TotalSize,
+                       int& GroupNo) {
   lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
   const std::string number = std::to_string(GroupNo);
-  for (const std::string& dir : Dirs) {
-    const auto size = DirSizes.find(dir);
+  for (DirRowFacts& dir : Dirs) {
     ResultRow row;
     row.GroupId = GroupNo;
     row.Texts.reserve(3);
     row.Texts.push_back(number);
-    row.Texts.push_back(dir);
-    row.Texts.push_back(FormatSizeMB(size == DirSizes.end() ? 0 : size->second));
-    row.Path = dir;
-    if (Snapshots != nullptr) {
-      if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) {
-        row.Seen = seen->second.Seen;
-        row.TreeSignature = seen->second.Signature;
-      }
-    }
+    row.Texts.push_back(dir.Path);
+    row.Texts.push_back(FormatSizeMB(dir.Size));
+    row.Path = std::move(dir.Path);
+    row.Seen = dir.Seen.Seen;
+    row.TreeSignature = std::move(dir.Seen.Signature);
     lvDirs.AddRow(std::move(row));
   }
   ++GroupNo;
