@@ -81,15 +81,27 @@ struct FolderTable {
 };
 
 std::string PathOf(const FolderTable& table, uint32_t index) {
-  std::vector<uint32_t> chain;
-  for (uint32_t i = index; table.Records[i].Parent != kNone; i = table.Records[i].Parent)
-    chain.push_back(i);
-  if (chain.empty()) return "/";
-  std::string path;
-  if (index < table.PathLength.size()) path.reserve(table.PathLength[index]);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    path += '/';
-    path += table.Records[*it].Name;
+  if (table.Records[index].Parent == kNone) return "/";
+  if (index >= table.PathLength.size()) {
+    // Before the tree is laid out (collection only): its names from the top.
+    std::vector<uint32_t> chain;
+    for (uint32_t i = index; table.Records[i].Parent != kNone; i = table.Records[i].Parent)
+      chain.push_back(i);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      path += '/';
+      path += table.Records[*it].Name;
+    }
+    return path;
+  }
+  // Written from its end, each name once, into a string of the known length.
+  std::string path(table.PathLength[index], '/');
+  size_t end = path.size();
+  for (uint32_t i = index; table.Records[i].Parent != kNone; i = table.Records[i].Parent) {
+    const std::string& name = table.Records[i].Name;
+    end -= name.size();
+    name.copy(path.data() + end, name.size());
+    --end;  // the '/' before it
   }
   return path;
 }
@@ -804,7 +816,9 @@ bool CollapseNested(const FolderTable& table, std::vector<DirGroup>& groups,
   if (!NestedGroups(table, groups).Find(reporter, nested)) return false;
   size_t kept = 0;
   for (size_t g = 0; g < groups.size(); ++g) {
-    if (!nested[g]) groups[kept++] = std::move(groups[g]);
+    if (nested[g]) continue;
+    if (kept != g) groups[kept] = std::move(groups[g]);
+    ++kept;
   }
   groups.resize(kept);
   return true;
