@@ -430,9 +430,6 @@ bool LayOutTree(FolderTable& table, ScanReporter& reporter) {
 class AnalysisSkips final {
  public:
   AnalysisSkips(const FolderTable& table, StageSkips& skips) : FTable(table), FSkips(skips) {}
-  ~AnalysisSkips() { Flush(); }
-  AnalysisSkips(const AnalysisSkips&) = delete;
-  AnalysisSkips& operator=(const AnalysisSkips&) = delete;
 
   void Add(uint32_t folder, SkipKind kind, std::string path, int error) {
     FPending.push_back(Pending{folder, FPending.size(), kind, std::move(path), error});
@@ -693,9 +690,9 @@ bool AnalyzeFolders(FolderTable& table, StageSkips& skips, ScanReporter& reporte
   reporter.SetProgressPosition(0);
   ReportAnalysis(reporter, 0, count);
   AnalysisSkips analysisSkips(table, skips);
-  TreeSigner signer(table, analysisSkips, reporter);
-  if (!signer.Run()) return false;
-  return !reporter.IsStopRequested();
+  const bool signedAll = TreeSigner(table, analysisSkips, reporter).Run();
+  analysisSkips.Flush();  // a stop keeps what was skipped so far, as it always did
+  return signedAll && !reporter.IsStopRequested();
 }
 
 size_t CountIncomplete(const FolderTable& table) {
