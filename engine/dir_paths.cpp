@@ -76,13 +76,33 @@ struct FoldedClasses {
   std::vector<uint32_t> Rank;  // of each class, in the order of the folded paths
 };
 
-FoldedClasses ClassesOf(const std::vector<PathNode>& nodes, const std::vector<uint32_t>& order) {
+// Asks for a stop every few thousand steps of a long loop.
+class StopCheck final {
+ public:
+  explicit StopCheck(const std::function<bool()>& stopRequested) : FStopRequested(stopRequested) {}
+  bool Stopped() {
+    if (!FStopRequested || ++FSteps % 4096 != 0) return false;
+    FStopped = FStopped || FStopRequested();
+    return FStopped;
+  }
+  bool WasStopped() const { return FStopped; }
+
+ private:
+  const std::function<bool()>& FStopRequested;
+  size_t FSteps = 0;
+  bool FStopped = false;
+};
+
+// Empty when stopped.
+FoldedClasses ClassesOf(const std::vector<PathNode>& nodes, const std::vector<uint32_t>& order,
+                        StopCheck& stop) {
   FoldedClasses classes;
   classes.ClassOf.assign(nodes.size(), kNoPathNode);
   std::vector<FoldedKey> keys;
   std::unordered_map<FoldedKey, uint32_t, FoldedKeyHash, FoldedKeyEqual> index;
   index.reserve(nodes.size());
   for (const uint32_t i : order) {
+    if (stop.Stopped()) return {};
     const PathNode& node = nodes[i];
     const FoldedKey key{node.Parent == kNoPathNode ? kNoPathNode : classes.ClassOf[node.Parent],
                         node.Name};
@@ -105,6 +125,7 @@ FoldedClasses ClassesOf(const std::vector<PathNode>& nodes, const std::vector<ui
     children[fill[parent == kNoPathNode ? count : parent]++] = c;
   }
   for (size_t p = 0; p <= count; ++p) {
+    if (stop.Stopped()) return {};
     std::sort(children.begin() + start[p], children.begin() + start[p + 1],
               [&keys](uint32_t a, uint32_t b) { return FoldedLess(keys[a].Name, keys[b].Name); });
   }
@@ -177,8 +198,11 @@ bool AnalysisLess(std::string_view a, std::string_view b) {
 }
 
 std::vector<uint64_t> PathOrderKeys(const std::vector<PathNode>& nodes,
-                                    const std::vector<uint32_t>& order) {
-  const FoldedClasses classes = ClassesOf(nodes, order);
+                                    const std::vector<uint32_t>& order,
+                                    const std::function<bool()>& stopRequested) {
+  StopCheck stop(stopRequested);
+  const FoldedClasses classes = ClassesOf(nodes, order, stop);
+  if (stop.WasStopped()) return {};
   // Within a class the paths differ only in letter case, component by component from the
   // top, so their byte order is that of (the parent's place in its class, the name's bytes).
   const size_t classCount = classes.Rank.size();
@@ -203,6 +227,7 @@ std::vector<uint64_t> PathOrderKeys(const std::vector<PathNode>& nodes,
   };
   // Parents' classes come first in the folded order, so their ranks are known in time.
   for (size_t r = 0; r < classCount; ++r) {
+    if (stop.Stopped()) return {};
     const auto first = byRank.begin() + start[r];
     const auto last = byRank.begin() + start[r + 1];
     if (last - first < 2) continue;

@@ -58,9 +58,11 @@ inline constexpr uint32_t kNoPathNode = UINT32_MAX;
 /// "/name" below it, "parent/name" further down), without building any path: PathLess(path(a),
 /// path(b)) exactly when key[a] < key[b], and equal paths get equal keys. `order` lists every
 /// node once, each after its parent. Time and memory are linear in the number of nodes and
-/// the bytes of their names, times a logarithm for sorting siblings.
+/// the bytes of their names, times a logarithm for sorting siblings. `stopRequested`, when
+/// given, is asked every few thousand nodes; true ends the work with an empty result.
 std::vector<uint64_t> PathOrderKeys(const std::vector<PathNode>& nodes,
-                                    const std::vector<uint32_t>& order);
+                                    const std::vector<uint32_t>& order,
+                                    const std::function<bool()>& stopRequested = {});
 
 /// Builds the text that a folder's signature is the digest of, from its direct entries.
 ///

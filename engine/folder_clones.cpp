@@ -411,7 +411,8 @@ bool LayOutTree(FolderTable& table, ScanReporter& reporter) {
   for (const FolderRecord& dir : table.Records)
     nodes.push_back(PathNode{dir.Parent, dir.Name});
   if (reporter.IsStopRequested()) return false;
-  table.PathKey = PathOrderKeys(nodes, table.Order);
+  table.PathKey =
+      PathOrderKeys(nodes, table.Order, [&reporter] { return reporter.IsStopRequested(); });
   if (reporter.IsStopRequested()) return false;
   table.CollectedChild.reserve(table.CollectedCount);
   for (uint32_t i = 0; i < table.Records.size(); ++i) {
