@@ -64,13 +64,17 @@ void AddDirGroupToList(ResultList& lvDirs, std::vector<DirRowFacts> Dirs, int64_
                        int& GroupNo) {
   lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
   const std::string number = std::to_string(GroupNo);
-  for (DirRowFacts& dir : Dirs) {
+  // Members of a group share their size; formatting it once matters for a group of many.
+  std::string sizeText;
+  for (size_t i = 0; i < Dirs.size(); ++i) {
+    DirRowFacts& dir = Dirs[i];
+    if (i == 0 || dir.Size != Dirs[i - 1].Size) sizeText = FormatSizeMB(dir.Size);
     ResultRow row;
     row.GroupId = GroupNo;
     row.Texts.reserve(3);
     row.Texts.push_back(number);
     row.Texts.push_back(dir.Path);
-    row.Texts.push_back(FormatSizeMB(dir.Size));
+    row.Texts.push_back(sizeText);
     row.Path = std::move(dir.Path);
     row.Seen = dir.Seen.Seen;
     row.TreeSignature = std::move(dir.Seen.Signature);

@@ -853,11 +853,15 @@ std::vector<DirGroup> FormGroups(const FolderTable& table, ScanSummary& summary,
 // ---- Listing ---------------------------------------------------------------------------------
 
 // The rows of one group, with what the scan saw of each folder, so that a later delete can
-// compare it with the disk. Only listed folders ever get their whole path built.
-std::vector<DirRowFacts> RowsOf(const FolderTable& table, const DirGroup& group) {
+// compare it with the disk. Only listed folders ever get their whole path built. Empty when a
+// stop came first: a group is listed whole or not at all.
+std::vector<DirRowFacts> RowsOf(const FolderTable& table, const DirGroup& group,
+                                ScanReporter& reporter) {
+  StopPoll poll(reporter);
   std::vector<DirRowFacts> rows;
   rows.reserve(group.Members.size());
   for (const uint32_t member : group.Members) {
+    if (poll.Stopped()) return {};
     const FolderRecord& dir = table.Records[member];
     rows.push_back(
         DirRowFacts{PathOf(table, member), dir.Seen.Size, FolderSnapshot{dir.Seen, dir.Signature}});
@@ -878,7 +882,9 @@ void ListGroups(ResultList& lvDirs, const std::vector<DirGroup>& groups, const F
   size_t listed = 0;
   for (const DirGroup& group : groups) {
     if (reporter.IsStopRequested()) break;
-    AddDirGroupToList(lvDirs, RowsOf(table, group), group.TotalSize, groupNo);
+    std::vector<DirRowFacts> rows = RowsOf(table, group, reporter);
+    if (rows.empty()) break;  // stopped
+    AddDirGroupToList(lvDirs, std::move(rows), group.TotalSize, groupNo);
     ++listed;
     reporter.SetProgressPosition(ProgressValue(listed));
     if (listed % 5 == 0) {
