@@ -47,20 +47,30 @@ void MoveFileGroupToList(ResultList& lvFiles, std::span<TFileInfo* const> Files,
 void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
                        const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
                        int& GroupNo, const FolderSnapshots* Snapshots) {
-  lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
+  std::vector<DirRowFacts> facts;
+  facts.reserve(Dirs.size());
   for (const std::string& dir : Dirs) {
+    DirRowFacts& row = facts.emplace_back();
+    row.Path = dir;
+    if (const auto size = DirSizes.find(dir); size != DirSizes.end()) row.Size = size->second;
+    if (Snapshots != nullptr) {
+      if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) row.Seen = seen->second;
+    }
+  }
+  AddDirGroupToList(lvDirs, std::move(facts), TotalSize, GroupNo);
+}
+
+void AddDirGroupToList(ResultList& lvDirs, std::vector<DirRowFacts> Dirs, int64_t TotalSize,
+                       int& GroupNo) {
+  lvDirs.AddGroup(GroupNo, GroupHeader(GroupNo, TotalSize));
+  for (DirRowFacts& dir : Dirs) {
     ResultRow row;
     row.GroupId = GroupNo;
-    row.Path = dir;
-    if (Snapshots != nullptr) {
-      if (const auto seen = Snapshots->find(dir); seen != Snapshots->end()) {
-        row.Seen = seen->second.Seen;
-        row.Digest = seen->second.Signature;
-      }
-    }
+    row.Path = std::move(dir.Path);
+    row.Seen = dir.Seen.Seen;
+    row.Digest = dir.Seen.Signature;
     // The size column shows the tree's total even where nothing else of the folder is known.
-    const auto size = DirSizes.find(dir);
-    row.Seen.Size = size == DirSizes.end() ? 0 : size->second;
+    row.Seen.Size = dir.Size;
     lvDirs.AddRow(std::move(row));
   }
   ++GroupNo;

@@ -27,4 +27,14 @@ void AddDirGroupToList(ResultList& lvDirs, const std::vector<std::string>& Dirs,
                        const std::unordered_map<std::string, int64_t>& DirSizes, int64_t TotalSize,
                        int& GroupNo, const FolderSnapshots* Snapshots = nullptr);
 
+/// One folder of a group with what its row shows and carries.
+struct DirRowFacts {
+  std::string Path;
+  int64_t Size = 0;
+  FolderSnapshot Seen;
+};
+/// The same group from facts the caller already holds, so that no lookup by path is needed.
+void AddDirGroupToList(ResultList& lvDirs, std::vector<DirRowFacts> Dirs, int64_t TotalSize,
+                       int& GroupNo);
+
 }  // namespace parvolane

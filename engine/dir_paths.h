@@ -44,6 +44,26 @@ bool PathLess(std::string_view a, std::string_view b);
 /// that every folder comes after all folders below it.
 bool AnalysisLess(std::string_view a, std::string_view b);
 
+/// A folder of a tree given by parent links: its parent's index (kNoPathNode for the top,
+/// whose path is "/") and its own name.
+struct PathNode {
+  uint32_t Parent;
+  std::string_view Name;
+};
+
+/// The index that stands for "no folder".
+inline constexpr uint32_t kNoPathNode = UINT32_MAX;
+
+/// Keys that order the folders of a tree as PathLess orders their full paths ("/" for a top,
+/// "/name" below it, "parent/name" further down), without building any path: PathLess(path(a),
+/// path(b)) exactly when key[a] < key[b], and equal paths get equal keys. `order` lists every
+/// node once, each after its parent. Time and memory are linear in the number of nodes and
+/// the bytes of their names, times a logarithm for sorting siblings. `stopRequested`, when
+/// given, is asked every few thousand nodes; true ends the work with an empty result.
+std::vector<uint64_t> PathOrderKeys(const std::vector<PathNode>& nodes,
+                                    const std::vector<uint32_t>& order,
+                                    const std::function<bool()>& stopRequested = {});
+
 /// Builds the text that a folder's signature is the digest of, from its direct entries.
 ///
 /// Every entry gives one line, names lower-cased; the lines are sorted by their bytes and each

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
@@ -26,27 +27,95 @@ namespace parvolane {
 namespace {
 
 constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr uint32_t kNone = kNoPathNode;
+// Work between two looks at the stop flag in loops that do little per step.
+constexpr size_t kStopPollEvery = 4096;
+// Folders kept open at once while signing; shallower ones are closed and found again.
+constexpr size_t kMaxOpenFolders = 64;
 
 using FileIdSet = std::unordered_set<FileId, FileIdHash>;
 
-// One collected folder and what the run learns of it.
+// One folder of the tree and what the run learns of it. A folder holds its parent and its own
+// name, never its whole path: on a deep tree the paths alone would grow with the square of the
+// depth. Record 0 is "/"; folders on the way to a scan folder are records too, but not
+// collected ones.
 struct FolderRecord {
-  std::string Path;
+  uint32_t Parent = kNone;
+  std::string Name;
   EntrySnapshot Seen;  // identity and time from collection; the size is its tree's total
   std::string Signature;
+  bool Collected = false;
+  bool ScanFolder = false;  // opened following a link, as the user chose it
   // Something in its tree could not be read: it is never offered as a clone, and neither is
   // any folder holding it.
   bool Incomplete = false;
 };
 
+struct ChildKey {
+  uint32_t Parent;
+  std::string_view Name;
+  bool operator==(const ChildKey&) const = default;
+};
+
+struct ChildKeyHash {
+  size_t operator()(const ChildKey& key) const noexcept {
+    return std::hash<std::string_view>()(key.Name) ^ (size_t{key.Parent} * 0x9E3779B97F4A7C15ULL);
+  }
+};
+
 // Everything one run builds; it goes when the run returns, whichever way it leaves.
 struct FolderTable {
-  std::vector<FolderRecord> DirList;
-  PathSet ScanFolders;  // collected scan folders: the only paths whose last link is followed
-  std::unordered_map<std::string_view, size_t, PathHash, std::equal_to<>> IndexOf;
-  std::unordered_map<std::string, int64_t> DirSizes;
-  std::unordered_map<std::string, std::vector<size_t>> SignatureGroups;  // indexes into DirList
+  FolderTable() { Records.emplace_back(); }  // "/"
+
+  std::vector<FolderRecord> Records;
+  // Laid out once collection is over: the children of each record, a pre-order walk of the
+  // whole tree with each record's place in it and the last place below it (a folder lies
+  // inside another exactly when its place falls in the other's span), path lengths and the
+  // keys of the path order.
+  std::vector<uint32_t> ChildStart, Children, Order, Pre, Post;
+  std::vector<size_t> PathLength;
+  std::vector<uint64_t> PathKey;
+  std::unordered_map<ChildKey, uint32_t, ChildKeyHash> CollectedChild;
+  std::unordered_map<std::string, std::vector<uint32_t>> SignatureGroups;
+  size_t CollectedCount = 0;
 };
+
+std::string PathOf(const FolderTable& table, uint32_t index) {
+  if (table.Records[index].Parent == kNone) return "/";
+  if (index >= table.PathLength.size()) {
+    // Before the tree is laid out (collection only): its names from the top.
+    std::vector<uint32_t> chain;
+    for (uint32_t i = index; table.Records[i].Parent != kNone; i = table.Records[i].Parent)
+      chain.push_back(i);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      path += '/';
+      path += table.Records[*it].Name;
+    }
+    return path;
+  }
+  // Written from its end, each name once, into a string of the known length.
+  std::string path(table.PathLength[index], '/');
+  size_t end = path.size();
+  for (uint32_t i = index; table.Records[i].Parent != kNone; i = table.Records[i].Parent) {
+    const std::string& name = table.Records[i].Name;
+    end -= name.size();
+    name.copy(path.data() + end, name.size());
+    --end;  // the '/' before it
+  }
+  return path;
+}
+
+std::string ChildPathOf(const FolderTable& table, uint32_t folder, std::string_view name) {
+  std::string path = PathOf(table, folder);
+  if (path != "/") path += '/';
+  path += name;
+  return path;
+}
+
+bool IsInside(const FolderTable& table, uint32_t inner, uint32_t outer) {
+  return table.Pre[outer] < table.Pre[inner] && table.Pre[inner] <= table.Post[outer];
+}
 
 // Skipped entries of this stage, each path counted once: the folder scan has usually met the
 // same unreadable folder already, and collection and analysis meet it again.
@@ -70,45 +139,79 @@ class StageSkips final {
   PathSet FSeen;
 };
 
-std::string ChildPrefix(const std::string& folder) {
-  return folder == "/" ? std::string("/") : folder + '/';
-}
-
 EntrySnapshot SnapshotOf(const struct stat& st) {
   return EntrySnapshot{FileId{st.st_dev, st.st_ino}, 0, MTimeNsOf(st), true};
 }
 
+std::string_view LastComponent(std::string_view path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 // ---- Collection ------------------------------------------------------------------------------
 
-// What collection knows across scan folders: every folder already collected, by identity, and
-// the scan folders collected so far with the path they were collected under.
+// What collection knows across scan folders: every folder already collected, by identity, the
+// scan folders collected so far with the path they were collected under, and the records on
+// the way to each scan folder.
 struct Collection {
   Collection(FolderTable& table, StageSkips& skips) : Table(table), Skips(skips) {}
 
+  uint32_t NewRecord(uint32_t parent, std::string_view name) {
+    Table.Records.push_back(FolderRecord{parent, std::string(name), {}, {}, false, false, false});
+    return static_cast<uint32_t>(Table.Records.size() - 1);
+  }
+
+  // The record of a normalized scan folder, made with the records on its way when missing.
+  uint32_t ScanFolderRecord(const std::string& path) {
+    uint32_t node = 0;
+    size_t pos = 1;
+    while (pos < path.size()) {
+      const size_t end = std::min(path.find('/', pos), path.size());
+      const std::string name = path.substr(pos, end - pos);
+      pos = end + 1;
+      if (name.empty()) continue;
+      const auto [found, added] = Chain.try_emplace({node, name}, 0);
+      if (added) found->second = NewRecord(node, name);
+      node = found->second;
+    }
+    if (Table.Records[node].Collected) {
+      // The same path collected before as another folder (it was replaced in between).
+      const FolderRecord& old = Table.Records[node];
+      node = NewRecord(old.Parent, std::string(old.Name));
+      Chain[{Table.Records[node].Parent, Table.Records[node].Name}] = node;
+    }
+    return node;
+  }
+
   // An earlier scan folder turned up again as a real folder below the scan folder being walked
-  // (it was given as a link, or through one): its folders take the path of the walk, so that
-  // the parent walked here finds its subfolder's signature by path. It is collected once
-  // either way.
-  void Absorb(FileId id, const std::string& walkedPath) {
+  // (it was given as a link, or through one): it moves below the folder walked here, so that
+  // its parent finds it, and keeps its path only when that is where it was. It is collected
+  // once either way.
+  void Absorb(FileId id, const std::string& walkedPath, uint32_t parent) {
     const auto root = ScanRoots.find(id);
-    if (root == ScanRoots.end() || root->second == walkedPath) return;
-    const std::string oldPath = root->second;
-    const std::string oldPrefix = ChildPrefix(oldPath);
-    for (FolderRecord& dir : Table.DirList) {
-      if (dir.Path == oldPath) {
-        dir.Path = walkedPath;
-      } else if (dir.Path.starts_with(oldPrefix)) {
-        dir.Path = ChildPrefix(walkedPath) + dir.Path.substr(oldPrefix.size());
+    if (root == ScanRoots.end()) return;
+    const uint32_t index = root->second.second;
+    for (uint32_t up = parent; up != kNone; up = Table.Records[up].Parent) {
+      if (up == index) return;  // it would hold itself
+    }
+    FolderRecord& dir = Table.Records[index];
+    dir.Parent = parent;
+    dir.Name = std::string(LastComponent(walkedPath));
+    if (root->second.first == walkedPath) return;
+    dir.ScanFolder = false;
+    for (auto it = Chain.begin(); it != Chain.end(); ++it) {
+      if (it->second == index) {
+        Chain.erase(it);
+        break;
       }
     }
-    Table.ScanFolders.erase(oldPath);
     ScanRoots.erase(root);
   }
 
   FolderTable& Table;
   StageSkips& Skips;
   FileIdSet Seen;
-  std::unordered_map<FileId, std::string, FileIdHash> ScanRoots;
+  std::unordered_map<FileId, std::pair<std::string, uint32_t>, FileIdHash> ScanRoots;
+  std::map<std::pair<uint32_t, std::string>, uint32_t> Chain;
 };
 
 // Lists every folder below one scan folder, without following links. A folder already
@@ -126,16 +229,22 @@ class FolderCollector final : public WalkVisitor {
       FRoot = false;
       RootId = id;
       if (!FCollection.Seen.insert(id).second) return WalkStep::Skip;  // collected already
-      FCollection.Table.ScanFolders.insert(path);
-      Collect(path, st, false);
+      RootIndex = FCollection.ScanFolderRecord(path);
+      FolderRecord& root = FCollection.Table.Records[RootIndex];
+      root.ScanFolder = true;
+      Collect(RootIndex, st, false);
+      FOpen.push_back({RootIndex, path.size()});
       RootCollected = true;
       return WalkStep::Continue;
     }
+    const uint32_t parent = ParentOf(path);
     if (!FCollection.Seen.insert(id).second) {
-      FCollection.Absorb(id, path);
+      FCollection.Absorb(id, path, parent);
       return WalkStep::Skip;
     }
-    Collect(path, st, false);
+    const uint32_t index = FCollection.NewRecord(parent, LastComponent(path));
+    Collect(index, st, false);
+    FOpen.push_back({index, path.size()});
     return WalkStep::Continue;
   }
 
@@ -148,28 +257,47 @@ class FolderCollector final : public WalkVisitor {
     FCollection.Skips.Add(SkipKindOfError(error, true), path, error);
     struct stat st {};
     if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return;
-    if (FCollection.Seen.insert(FileId{st.st_dev, st.st_ino}).second) Collect(path, st, true);
+    if (!FCollection.Seen.insert(FileId{st.st_dev, st.st_ino}).second) return;
+    Collect(FCollection.NewRecord(ParentOf(path), name), st, true);
   }
 
   void FolderLost(const std::string& path) override {
     FCollection.Skips.Add(SkipKind::Vanished, path, 0);
-    auto& dirs = FCollection.Table.DirList;
-    const auto found = std::find_if(dirs.rbegin(), dirs.rend(),
-                                    [&](const FolderRecord& dir) { return dir.Path == path; });
-    if (found != dirs.rend()) found->Incomplete = true;
+    for (auto it = FOpen.rbegin(); it != FOpen.rend(); ++it) {
+      if (it->second == path.size()) {
+        FCollection.Table.Records[it->first].Incomplete = true;
+        break;
+      }
+    }
   }
 
   FileId RootId;
+  uint32_t RootIndex = kNone;
   bool RootCollected = false;
 
  private:
-  void Collect(const std::string& path, const struct stat& st, bool incomplete) {
-    FCollection.Table.DirList.push_back(FolderRecord{path, SnapshotOf(st), {}, incomplete});
+  // The walk goes depth first, so the parent of a folder is the deepest folder entered whose
+  // path is as long as the part of this path before its last '/'.
+  uint32_t ParentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t parentLength = slash == 0 ? 1 : slash;
+    while (FOpen.size() > 1 && FOpen.back().second > parentLength)
+      FOpen.pop_back();
+    return FOpen.back().first;
+  }
+
+  void Collect(uint32_t index, const struct stat& st, bool incomplete) {
+    FolderRecord& dir = FCollection.Table.Records[index];
+    dir.Collected = true;
+    dir.Seen = SnapshotOf(st);
+    dir.Incomplete = incomplete;
+    ++FCollection.Table.CollectedCount;
   }
 
   Collection& FCollection;
   ScanReporter& FReporter;
   bool FRoot = true;
+  std::vector<std::pair<uint32_t, size_t>> FOpen;  // folders entered, with their path lengths
 };
 
 // Collects one scan folder (already normalized) and everything below it. A scan folder that is
@@ -183,8 +311,9 @@ void CollectScanFolder(const std::string& root, Collection& collection, ScanRepo
     return;
   }
   // Registered only now, so that a walk that comes back to its own scan folder (a bind mount
-  // inside it) never renames it.
-  if (collector.RootCollected) collection.ScanRoots.emplace(collector.RootId, root);
+  // inside it) never moves it.
+  if (collector.RootCollected)
+    collection.ScanRoots.emplace(collector.RootId, std::make_pair(root, collector.RootIndex));
 }
 
 // Returns false when the run ends here without listing.
@@ -206,32 +335,154 @@ bool CollectFolders(FolderTable& table, StageSkips& skips, ScanReporter& reporte
     reporter.SetBusy(false);
     reporter.PumpEvents();
   }
-  return !reporter.IsStopRequested() && !table.DirList.empty();
+  return !reporter.IsStopRequested() && table.CollectedCount > 0;
+}
+
+// ---- Layout ----------------------------------------------------------------------------------
+
+// A counter that says when to look at the stop flag again.
+class StopPoll final {
+ public:
+  explicit StopPoll(ScanReporter& reporter) : FReporter(reporter) {}
+  bool Stopped() {
+    if (++FSteps % kStopPollEvery != 0) return false;
+    return FReporter.IsStopRequested();
+  }
+
+ private:
+  ScanReporter& FReporter;
+  size_t FSteps = 0;
+};
+
+void LayOutChildren(FolderTable& table) {
+  const size_t count = table.Records.size();
+  table.ChildStart.assign(count + 1, 0);
+  for (const FolderRecord& dir : table.Records) {
+    if (dir.Parent != kNone) ++table.ChildStart[dir.Parent + 1];
+  }
+  for (size_t i = 1; i <= count; ++i)
+    table.ChildStart[i] += table.ChildStart[i - 1];
+  table.Children.assign(count, 0);
+  std::vector<uint32_t> fill(table.ChildStart.begin(), table.ChildStart.end() - 1);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t parent = table.Records[i].Parent;
+    if (parent != kNone) table.Children[fill[parent]++] = i;
+  }
+}
+
+// False on a stop.
+bool WalkInPreOrder(FolderTable& table, StopPoll& poll) {
+  const size_t count = table.Records.size();
+  table.Pre.assign(count, 0);
+  table.Post.assign(count, 0);
+  table.Order.clear();
+  table.Order.reserve(count);
+  table.PathLength.assign(count, 1);
+  std::vector<std::pair<uint32_t, uint32_t>> stack;  // a record and its next child
+  table.Pre[0] = 0;
+  table.Order.push_back(0);
+  stack.emplace_back(0, table.ChildStart[0]);
+  while (!stack.empty()) {
+    if (poll.Stopped()) return false;
+    auto& [index, next] = stack.back();
+    if (next == table.ChildStart[index + 1]) {
+      table.Post[index] = static_cast<uint32_t>(table.Order.size() - 1);
+      stack.pop_back();
+      continue;
+    }
+    const uint32_t child = table.Children[next++];
+    const uint32_t parent = index;
+    table.Pre[child] = static_cast<uint32_t>(table.Order.size());
+    table.Order.push_back(child);
+    table.PathLength[child] =
+        (parent == 0 ? 0 : table.PathLength[parent]) + 1 + table.Records[child].Name.size();
+    stack.emplace_back(child, table.ChildStart[child]);
+  }
+  return true;
+}
+
+// Lays out what analysis and grouping look folders up by. False on a stop.
+bool LayOutTree(FolderTable& table, ScanReporter& reporter) {
+  StopPoll poll(reporter);
+  LayOutChildren(table);
+  if (reporter.IsStopRequested() || !WalkInPreOrder(table, poll)) return false;
+  std::vector<PathNode> nodes;
+  nodes.reserve(table.Records.size());
+  for (const FolderRecord& dir : table.Records)
+    nodes.push_back(PathNode{dir.Parent, dir.Name});
+  if (reporter.IsStopRequested()) return false;
+  table.PathKey =
+      PathOrderKeys(nodes, table.Order, [&reporter] { return reporter.IsStopRequested(); });
+  if (reporter.IsStopRequested()) return false;
+  table.CollectedChild.reserve(table.CollectedCount);
+  for (uint32_t i = 0; i < table.Records.size(); ++i) {
+    if (poll.Stopped()) return false;
+    const FolderRecord& dir = table.Records[i];
+    if (dir.Collected && dir.Parent != kNone)
+      table.CollectedChild.emplace(ChildKey{dir.Parent, dir.Name}, i);
+  }
+  return !reporter.IsStopRequested();
 }
 
 // ---- Analysis --------------------------------------------------------------------------------
 
+// What analysis skipped, held back so that it reaches the summary in the order of folders
+// that the summary has always shown: deeper paths first, then in path order.
+class AnalysisSkips final {
+ public:
+  AnalysisSkips(const FolderTable& table, StageSkips& skips) : FTable(table), FSkips(skips) {}
+
+  void Add(uint32_t folder, SkipKind kind, std::string path, int error) {
+    FPending.push_back(Pending{folder, FPending.size(), kind, std::move(path), error});
+  }
+
+  void Flush() {
+    std::sort(FPending.begin(), FPending.end(), [this](const Pending& a, const Pending& b) {
+      const size_t la = FTable.PathLength[a.Folder];
+      const size_t lb = FTable.PathLength[b.Folder];
+      if (la != lb) return la > lb;
+      if (a.Folder != b.Folder) return FTable.PathKey[a.Folder] < FTable.PathKey[b.Folder];
+      return a.Seq < b.Seq;
+    });
+    for (const Pending& skip : FPending)
+      FSkips.Add(skip.Kind, skip.Path, skip.Error);
+    FPending.clear();
+  }
+
+ private:
+  struct Pending {
+    uint32_t Folder;
+    size_t Seq;
+    SkipKind Kind;
+    std::string Path;
+    int Error;
+  };
+  const FolderTable& FTable;
+  StageSkips& FSkips;
+  std::vector<Pending> FPending;
+};
+
 // Signs one folder from a single listing of it, which gives both its files and its subfolders.
 class FolderSigner final {
  public:
-  FolderSigner(FolderTable& table, StageSkips& skips, ScanReporter& reporter)
+  FolderSigner(FolderTable& table, AnalysisSkips& skips, ScanReporter& reporter)
       : FTable(table), FSkips(skips), FReporter(reporter) {}
 
-  // Fills the record's signature and the folder's total size. False on a stop.
-  bool Sign(FolderRecord& dir) {
+  // Fills the record's signature and the folder's total size, from the folder open at `fd`
+  // (or the errno that opening it gave). False on a stop.
+  bool Sign(uint32_t index, int fd, int openError) {
     FText.Clear();
     FTotal = 0;
-    const int flags = kOpenDirFlags | (FTable.ScanFolders.contains(dir.Path) ? 0 : O_NOFOLLOW);
-    const UniqueFd fd(OpenLongPath(dir.Path, flags));
-    if (!fd.IsOpen() || !FListing.Read(fd.get())) {
-      Unreadable(dir, errno);
+    FolderRecord& dir = FTable.Records[index];
+    if (fd < 0) {
+      Unreadable(index, openError);
+    } else if (!FListing.Read(fd)) {
+      Unreadable(index, errno);
     } else {
-      FChildPath = ChildPrefix(dir.Path);
-      FBase = FChildPath.size();
       FolderListing::Entry entry{};
       while (FListing.Next(entry)) {
         if (FReporter.IsStopRequested()) return false;
-        AddEntry(fd.get(), entry, dir);
+        AddEntry(fd, entry, index);
       }
     }
     dir.Signature = SignatureOfText(FText.Text());
@@ -242,18 +493,16 @@ class FolderSigner final {
  private:
   // The folder could not be listed (it vanished, or cannot be read): neither its files nor its
   // subfolders are known.
-  void Unreadable(FolderRecord& dir, int error) {
-    FSkips.Add(SkipKindOfError(error, true), dir.Path, error);
-    dir.Incomplete = true;
+  void Unreadable(uint32_t index, int error) {
+    FSkips.Add(index, SkipKindOfError(error, true), PathOf(FTable, index), error);
+    FTable.Records[index].Incomplete = true;
     FText.Clear();
     FText.AddFilesAccessError();
     FText.AddDirsAccessError();
     FTotal = 0;
   }
 
-  void AddEntry(int dirFd, const FolderListing::Entry& entry, FolderRecord& dir) {
-    FChildPath.resize(FBase);
-    FChildPath += entry.Name;
+  void AddEntry(int dirFd, const FolderListing::Entry& entry, uint32_t index) {
     struct stat st {};
     const bool folder = entry.Type == DT_DIR;
     bool queried = false;
@@ -262,12 +511,14 @@ class FolderSigner final {
       if (!queried) {
         // Its size, or even its kind, is unknown: it counts with size 0, and the tree is not
         // known whole.
-        FSkips.Add(SkipKindOfError(errno, false), FChildPath, errno);
-        dir.Incomplete = true;
+        const int error = errno;
+        FSkips.Add(index, SkipKindOfError(error, false), ChildPathOf(FTable, index, entry.Name),
+                   error);
+        FTable.Records[index].Incomplete = true;
       }
     }
     if (folder || (queried && entry.Type == DT_UNKNOWN && S_ISDIR(st.st_mode))) {
-      AddFolder(entry.Name, dir);
+      AddFolder(entry.Name, index);
       return;
     }
     const int64_t size = !queried || S_ISLNK(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size);
@@ -275,27 +526,26 @@ class FolderSigner final {
     FTotal += size;
   }
 
-  void AddFolder(const char* name, FolderRecord& dir) {
-    const auto child = FTable.IndexOf.find(std::string_view(FChildPath));
-    if (child == FTable.IndexOf.end()) {
+  void AddFolder(const char* name, uint32_t index) {
+    FolderRecord& dir = FTable.Records[index];
+    const auto child = FTable.CollectedChild.find(ChildKey{index, name});
+    if (child == FTable.CollectedChild.end()) {
       // Never collected (it appeared after collection): nothing is known of its tree.
       dir.Incomplete = true;
       FText.AddFolder(name, std::string_view(), 0);
       return;
     }
-    const FolderRecord& sub = FTable.DirList[child->second];
+    const FolderRecord& sub = FTable.Records[child->second];
     dir.Incomplete = dir.Incomplete || sub.Incomplete;
     FText.AddFolder(name, sub.Signature, sub.Seen.Size);
     FTotal += sub.Seen.Size;
   }
 
   FolderTable& FTable;
-  StageSkips& FSkips;
+  AnalysisSkips& FSkips;
   ScanReporter& FReporter;
   FolderListing FListing;
   SignatureTextBuilder FText;
-  std::string FChildPath;
-  size_t FBase = 0;
   int64_t FTotal = 0;
 };
 
@@ -309,96 +559,290 @@ int32_t ProgressValue(size_t value) {
   return static_cast<int32_t>(std::min<size_t>(value, INT32_MAX));
 }
 
-void SortIntoAnalysisOrder(FolderTable& table) {
-  std::vector<FolderRecord>& dirs = table.DirList;
-  std::sort(dirs.begin(), dirs.end(), [](const FolderRecord& a, const FolderRecord& b) {
-    return AnalysisLess(a.Path, b.Path);
-  });
-  // One path, one folder.
-  dirs.erase(
-      std::unique(dirs.begin(), dirs.end(),
-                  [](const FolderRecord& a, const FolderRecord& b) { return a.Path == b.Path; }),
-      dirs.end());
-  table.IndexOf.reserve(dirs.size());
-  for (size_t i = 0; i < dirs.size(); ++i)
-    table.IndexOf.emplace(std::string_view(dirs[i].Path), i);
-}
+// Signs every collected folder after the folders below it, each opened relative to its
+// parent, in one walk over the collected tree that keeps a bounded number of folders open.
+class TreeSigner final {
+ public:
+  TreeSigner(FolderTable& table, AnalysisSkips& skips, ScanReporter& reporter)
+      : FTable(table), FReporter(reporter), FSigner(table, skips, reporter) {}
 
-// Signs every folder, those below first, so that one pass over the list suffices. Returns false
-// when the run ends here without listing.
+  // False on a stop.
+  bool Run() {
+    FCount = FTable.CollectedCount;
+    for (const uint32_t index : FTable.Order) {
+      const FolderRecord& dir = FTable.Records[index];
+      const bool top = dir.Parent == kNone || !FTable.Records[dir.Parent].Collected;
+      if (dir.Collected && top && !SignTree(index)) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Frame {
+    uint32_t Index = kNone;
+    UniqueFd Fd;
+    int Error = 0;
+    uint32_t NextChild = 0;
+  };
+
+  int FlagsOf(uint32_t index) const {
+    return kOpenDirFlags | (FTable.Records[index].ScanFolder ? 0 : O_NOFOLLOW);
+  }
+
+  bool SignTree(uint32_t root) {
+    Push(root, UniqueFd(OpenLongPath(PathOf(FTable, root), FlagsOf(root))));
+    while (FDepth > 0) {
+      if (FReporter.IsStopRequested()) return false;
+      Frame& top = FFrames[FDepth - 1];
+      const uint32_t child = NextCollectedChild(top);
+      if (child != kNone) {
+        Push(child, OpenChild(top, child));
+        continue;
+      }
+      if (!SignFrame(top)) return false;
+      Pop();
+    }
+    return true;
+  }
+
+  uint32_t NextCollectedChild(Frame& frame) const {
+    const uint32_t end = FTable.ChildStart[frame.Index + 1];
+    while (frame.NextChild < end) {
+      const uint32_t child = FTable.Children[frame.NextChild++];
+      if (FTable.Records[child].Collected) return child;
+    }
+    return kNone;
+  }
+
+  // Relative to the parent while it is open; by the whole path when it could not be opened,
+  // so that a folder below one that cannot be read is still reached where it can be.
+  UniqueFd OpenChild(const Frame& parent, uint32_t child) const {
+    if (parent.Fd.IsOpen()) {
+      return UniqueFd(
+          ::openat(parent.Fd.get(), FTable.Records[child].Name.c_str(), FlagsOf(child)));
+    }
+    return UniqueFd(OpenLongPath(PathOf(FTable, child), FlagsOf(child)));
+  }
+
+  void Push(uint32_t index, UniqueFd fd) {
+    const int error = fd.IsOpen() ? 0 : errno;
+    if (FDepth == FFrames.size()) FFrames.emplace_back();
+    Frame& frame = FFrames[FDepth++];
+    frame.Index = index;
+    frame.Fd = std::move(fd);
+    frame.Error = error;
+    frame.NextChild = FTable.ChildStart[index];
+    if (FDepth - FFirstOpen > kMaxOpenFolders) FFrames[FFirstOpen++].Fd.Reset();
+  }
+
+  void Pop() {
+    Frame& done = FFrames[--FDepth];
+    if (FDepth > 0 && FDepth == FFirstOpen) {
+      FFirstOpen = FDepth - 1;
+      Reopen(FFrames[FDepth - 1], done.Fd);
+    }
+    done.Fd.Reset();
+  }
+
+  // A folder closed to save descriptors: through the child's "..", when that leads to the same
+  // folder, else by its path.
+  void Reopen(Frame& frame, const UniqueFd& child) const {
+    if (frame.Error != 0) return;
+    const FolderRecord& dir = FTable.Records[frame.Index];
+    if (child.IsOpen()) {
+      UniqueFd up(::openat(child.get(), "..", kOpenDirFlags));
+      struct stat st {};
+      if (up.IsOpen() && ::fstat(up.get(), &st) == 0 &&
+          FileId{st.st_dev, st.st_ino} == dir.Seen.Id) {
+        frame.Fd = std::move(up);
+        return;
+      }
+    }
+    frame.Fd.Reset(OpenLongPath(PathOf(FTable, frame.Index), FlagsOf(frame.Index)));
+    if (!frame.Fd.IsOpen()) frame.Error = errno;
+  }
+
+  bool SignFrame(Frame& frame) {
+    if (!FSigner.Sign(frame.Index, frame.Fd.get(), frame.Error)) return false;
+    const FolderRecord& dir = FTable.Records[frame.Index];
+    // Only folders read whole can be clones of anything.
+    if (!dir.Incomplete) FTable.SignatureGroups[dir.Signature].push_back(frame.Index);
+    ++FDone;
+    FReporter.SetProgressPosition(ProgressValue(FDone));
+    if (FDone % 10 == 0 || FDone == FCount) ReportAnalysis(FReporter, FDone, FCount);
+    return true;
+  }
+
+  FolderTable& FTable;
+  ScanReporter& FReporter;
+  FolderSigner FSigner;
+  std::vector<Frame> FFrames;  // kept beyond FDepth, so that they are reused
+  size_t FDepth = 0;
+  size_t FFirstOpen = 0;  // frames below this index have been closed
+  size_t FDone = 0;
+  size_t FCount = 0;
+};
+
+// Signs every folder, those below first. Returns false when the run ends here without listing.
 bool AnalyzeFolders(FolderTable& table, StageSkips& skips, ScanReporter& reporter) {
-  SortIntoAnalysisOrder(table);
-  const size_t count = table.DirList.size();
+  if (!LayOutTree(table, reporter)) return false;
+  const size_t count = table.CollectedCount;
   reporter.SetProgressRange(0, ProgressValue(count));
   reporter.SetProgressPosition(0);
   ReportAnalysis(reporter, 0, count);
-
-  table.DirSizes.reserve(count);
-  FolderSigner signer(table, skips, reporter);
-  for (size_t i = 0; i < count; ++i) {
-    if (reporter.IsStopRequested()) return false;
-    FolderRecord& dir = table.DirList[i];
-    if (!signer.Sign(dir)) return false;
-    // Only folders read whole can be clones of anything.
-    if (!dir.Incomplete) table.SignatureGroups[dir.Signature].push_back(i);
-    table.DirSizes.insert_or_assign(dir.Path, dir.Seen.Size);
-    const size_t done = i + 1;
-    reporter.SetProgressPosition(ProgressValue(done));
-    if (done % 10 == 0 || done == count) ReportAnalysis(reporter, done, count);
-  }
-  return !reporter.IsStopRequested();
+  AnalysisSkips analysisSkips(table, skips);
+  const bool signedAll = TreeSigner(table, analysisSkips, reporter).Run();
+  analysisSkips.Flush();  // a stop keeps what was skipped so far, as it always did
+  return signedAll && !reporter.IsStopRequested();
 }
 
 size_t CountIncomplete(const FolderTable& table) {
-  return static_cast<size_t>(std::count_if(table.DirList.begin(), table.DirList.end(),
-                                           [](const FolderRecord& dir) { return dir.Incomplete; }));
+  return static_cast<size_t>(
+      std::count_if(table.Records.begin(), table.Records.end(),
+                    [](const FolderRecord& dir) { return dir.Collected && dir.Incomplete; }));
 }
 
 // ---- Groups ----------------------------------------------------------------------------------
 
-int64_t SizeOf(const FolderTable& table, const std::string& path) {
-  const auto found = table.DirSizes.find(path);
-  return found == table.DirSizes.end() ? 0 : found->second;
-}
+// One group of folder clones: its kept members in path order and the bytes all of them take.
+struct DirGroup {
+  std::vector<uint32_t> Members;
+  int64_t TotalSize = 0;
+};
 
-// Keeps the members of one candidate group that do not lie below another kept member.
-TDirGroupRec KeepTopMembers(const FolderTable& table, const std::vector<size_t>& members) {
-  TDirGroupRec group;
-  for (const size_t index : members)
-    group.Dirs.push_back(table.DirList[index].Path);
-  std::sort(group.Dirs.begin(), group.Dirs.end(),
-            [](const std::string& a, const std::string& b) { return PathLess(a, b); });
-  PathSet keptPaths;
-  std::vector<std::string> kept;
-  for (std::string& dir : group.Dirs) {
-    if (HasAncestorIn(dir, keptPaths)) continue;
-    keptPaths.insert(NormalizeDirPath(dir));
-    group.TotalSize += SizeOf(table, dir);
-    kept.push_back(std::move(dir));
+// Keeps the members of one candidate group that do not lie below another member.
+DirGroup KeepTopMembers(const FolderTable& table, std::vector<uint32_t> members) {
+  std::sort(members.begin(), members.end(),
+            [&table](uint32_t a, uint32_t b) { return table.Pre[a] < table.Pre[b]; });
+  DirGroup group;
+  for (const uint32_t member : members) {
+    // In pre-order a member below a kept one comes after it, before any other kept one.
+    if (!group.Members.empty() && IsInside(table, member, group.Members.back())) continue;
+    group.Members.push_back(member);
+    group.TotalSize += table.Records[member].Seen.Size;
   }
-  group.Dirs = std::move(kept);
+  std::sort(group.Members.begin(), group.Members.end(),
+            [&table](uint32_t a, uint32_t b) { return table.PathKey[a] < table.PathKey[b]; });
   return group;
 }
 
-std::vector<TDirGroupRec> FormGroups(const FolderTable& table, ScanSummary& summary,
-                                     ScanReporter& reporter) {
+// Which groups lie inside another: every member of the group inside a member of one other
+// group. A group can only lie inside groups listed before it (the other group's total is at
+// least its own, and its first member comes first in path order).
+class NestedGroups final {
+ public:
+  NestedGroups(const FolderTable& table, const std::vector<DirGroup>& groups)
+      : FTable(table), FGroups(groups) {}
+
+  // Marks in `nested` the groups that lie inside another. False on a stop.
+  bool Find(ScanReporter& reporter, std::vector<bool>& nested) {
+    StopPoll poll(reporter);
+    MarkMembers();
+    if (!LinkMembersUp(poll)) return false;
+    nested.assign(FGroups.size(), false);
+    for (size_t g = 0; g < FGroups.size(); ++g) {
+      if (poll.Stopped()) return false;
+      nested[g] = LiesInsideAnother(g, poll);
+    }
+    return !reporter.IsStopRequested();
+  }
+
+ private:
+  void MarkMembers() {
+    FGroupOf.assign(FTable.Records.size(), kNone);
+    FByPlace.resize(FGroups.size());
+    for (size_t g = 0; g < FGroups.size(); ++g) {
+      for (const uint32_t member : FGroups[g].Members)
+        FGroupOf[member] = static_cast<uint32_t>(g);
+      FByPlace[g] = FGroups[g].Members;
+      std::sort(FByPlace[g].begin(), FByPlace[g].end(),
+                [this](uint32_t a, uint32_t b) { return FTable.Pre[a] < FTable.Pre[b]; });
+    }
+  }
+
+  // For every folder the nearest member of a group above it, and how many there are.
+  bool LinkMembersUp(StopPoll& poll) {
+    FUp.assign(FTable.Records.size(), kNone);
+    FAbove.assign(FTable.Records.size(), 0);
+    for (const uint32_t index : FTable.Order) {
+      if (poll.Stopped()) return false;
+      const uint32_t parent = FTable.Records[index].Parent;
+      if (parent == kNone) continue;
+      const bool member = FGroupOf[parent] != kNone;
+      FUp[index] = member ? parent : FUp[parent];
+      FAbove[index] = FAbove[parent] + (member ? 1 : 0);
+    }
+    return true;
+  }
+
+  bool LiesInsideAnother(size_t g, StopPoll& poll) const {
+    const std::vector<uint32_t>& members = FGroups[g].Members;
+    // The other group holds a member above every member, so above the one with the fewest.
+    const uint32_t lowest =
+        *std::min_element(members.begin(), members.end(),
+                          [this](uint32_t a, uint32_t b) { return FAbove[a] < FAbove[b]; });
+    for (uint32_t up = FUp[lowest]; up != kNone; up = FUp[up]) {
+      if (poll.Stopped()) return false;
+      if (AllInside(members, FGroupOf[up])) return true;
+    }
+    return false;
+  }
+
+  bool AllInside(const std::vector<uint32_t>& members, uint32_t other) const {
+    const std::vector<uint32_t>& outer = FByPlace[other];
+    for (const uint32_t member : members) {
+      const uint32_t place = FTable.Pre[member];
+      auto it = std::upper_bound(outer.begin(), outer.end(), place,
+                                 [this](uint32_t p, uint32_t o) { return p < FTable.Pre[o]; });
+      if (it == outer.begin() || !IsInside(FTable, member, *(it - 1))) return false;
+    }
+    return true;
+  }
+
+  const FolderTable& FTable;
+  const std::vector<DirGroup>& FGroups;
+  std::vector<uint32_t> FGroupOf;
+  std::vector<std::vector<uint32_t>> FByPlace;  // each group's members in pre-order
+  std::vector<uint32_t> FUp;
+  std::vector<uint32_t> FAbove;
+};
+
+// Drops the groups that lie inside another. False on a stop.
+bool CollapseNested(const FolderTable& table, std::vector<DirGroup>& groups,
+                    ScanReporter& reporter) {
+  std::vector<bool> nested;
+  if (!NestedGroups(table, groups).Find(reporter, nested)) return false;
+  size_t kept = 0;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    if (nested[g]) continue;
+    if (kept != g) groups[kept] = std::move(groups[g]);
+    ++kept;
+  }
+  groups.resize(kept);
+  return true;
+}
+
+std::vector<DirGroup> FormGroups(const FolderTable& table, ScanSummary& summary,
+                                 ScanReporter& reporter) {
   reporter.ReportStatus("Grouping duplicate directories...");
   reporter.PumpEvents();
   const ScanSettings settings = reporter.CurrentSettings();
   const size_t minGroupSize = static_cast<size_t>(std::max(settings.MinGroupSize, 2));
 
-  std::vector<TDirGroupRec> groups;
+  std::vector<DirGroup> groups;
   for (const auto& [signature, members] : table.SignatureGroups) {
     if (reporter.IsStopRequested()) break;
     if (members.size() < minGroupSize) continue;
-    TDirGroupRec group = KeepTopMembers(table, members);
-    if (group.Dirs.size() >= minGroupSize) groups.push_back(std::move(group));
+    DirGroup group = KeepTopMembers(table, members);
+    if (group.Members.size() >= minGroupSize) groups.push_back(std::move(group));
   }
+  if (reporter.IsStopRequested()) return groups;
   // Largest first; equal totals by their first member, so that every run lists the same way.
-  std::sort(groups.begin(), groups.end(), [](const TDirGroupRec& a, const TDirGroupRec& b) {
+  std::sort(groups.begin(), groups.end(), [&table](const DirGroup& a, const DirGroup& b) {
     if (a.TotalSize != b.TotalSize) return a.TotalSize > b.TotalSize;
-    return PathLess(a.Dirs.front(), b.Dirs.front());
+    return table.PathKey[a.Members.front()] < table.PathKey[b.Members.front()];
   });
+  if (settings.CollapseNestedDirGroups && !CollapseNested(table, groups, reporter)) return groups;
   if (settings.MaxGroups > 0 && static_cast<size_t>(settings.MaxGroups) < groups.size()) {
     summary.DirGroupsCut = groups.size() - static_cast<size_t>(settings.MaxGroups);
     groups.resize(static_cast<size_t>(settings.MaxGroups));
@@ -406,24 +850,28 @@ std::vector<TDirGroupRec> FormGroups(const FolderTable& table, ScanSummary& summ
   return groups;
 }
 
-// What the scan saw of each listed folder, so that a later delete can compare it with the disk.
-FolderSnapshots SnapshotsOf(const FolderTable& table, const std::vector<TDirGroupRec>& groups) {
-  FolderSnapshots snapshots;
-  for (const TDirGroupRec& group : groups) {
-    for (const std::string& path : group.Dirs) {
-      const FolderRecord& dir = table.DirList[table.IndexOf.at(path)];
-      snapshots.emplace(path, FolderSnapshot{dir.Seen, dir.Signature});
-    }
-  }
-  return snapshots;
-}
-
 // ---- Listing ---------------------------------------------------------------------------------
 
-void ListGroups(ResultList& lvDirs, const std::vector<TDirGroupRec>& groups,
-                const FolderTable& table, ScanReporter& reporter) {
+// The rows of one group, with what the scan saw of each folder, so that a later delete can
+// compare it with the disk. Only listed folders ever get their whole path built. Empty when a
+// stop came first: a group is listed whole or not at all.
+std::vector<DirRowFacts> RowsOf(const FolderTable& table, const DirGroup& group,
+                                ScanReporter& reporter) {
+  StopPoll poll(reporter);
+  std::vector<DirRowFacts> rows;
+  rows.reserve(group.Members.size());
+  for (const uint32_t member : group.Members) {
+    if (poll.Stopped()) return {};
+    const FolderRecord& dir = table.Records[member];
+    rows.push_back(
+        DirRowFacts{PathOf(table, member), dir.Seen.Size, FolderSnapshot{dir.Seen, dir.Signature}});
+  }
+  return rows;
+}
+
+void ListGroups(ResultList& lvDirs, const std::vector<DirGroup>& groups, const FolderTable& table,
+                ScanReporter& reporter) {
   const size_t count = groups.size();
-  const FolderSnapshots snapshots = SnapshotsOf(table, groups);
   reporter.SetProgressPosition(0);
   reporter.SetProgressRange(0, count == 0 ? 1 : ProgressValue(count));
   reporter.ReportStatus("Listing directory groups...");
@@ -432,9 +880,11 @@ void ListGroups(ResultList& lvDirs, const std::vector<TDirGroupRec>& groups,
   const ListUpdateGuard update(lvDirs);
   int groupNo = 1;
   size_t listed = 0;
-  for (const TDirGroupRec& group : groups) {
+  for (const DirGroup& group : groups) {
     if (reporter.IsStopRequested()) break;
-    AddDirGroupToList(lvDirs, group.Dirs, table.DirSizes, group.TotalSize, groupNo, &snapshots);
+    std::vector<DirRowFacts> rows = RowsOf(table, group, reporter);
+    if (rows.empty()) break;  // stopped
+    AddDirGroupToList(lvDirs, std::move(rows), group.TotalSize, groupNo);
     ++listed;
     reporter.SetProgressPosition(ProgressValue(listed));
     if (listed % 5 == 0) {
@@ -458,7 +908,7 @@ bool DetectAndList(ScanState& state, ScanReporter& reporter) {
   const bool analyzed = AnalyzeFolders(table, skips, reporter);
   state.Summary.FoldersLeftOut = CountIncomplete(table);
   if (!analyzed) return false;
-  const std::vector<TDirGroupRec> groups = FormGroups(table, state.Summary, reporter);
+  const std::vector<DirGroup> groups = FormGroups(table, state.Summary, reporter);
   ListGroups(lvDirs, groups, table, reporter);
   return true;
 }

@@ -57,6 +57,9 @@ struct ScanSettings {
   int32_t MaxGroups = 100;
   int32_t MinGroupSize = 2;
   bool ParallelHashing = true;
+  /// Leave out of the folder list every group whose members all lie inside the members of
+  /// one other group.
+  bool CollapseNestedDirGroups = false;
   /// Take the hashes of unchanged files from the hash cache, and store new ones there.
   bool UseHashCache = false;
   /// The cache's database; empty for the user's own (HashCache::DefaultPath).

@@ -109,6 +109,7 @@ const char* const kUsageTail =
     "  --no-cache              neither use nor fill the hash cache of unchanged files\n"
     "  --no-file-clones        do not look for file clones (default: look)\n"
     "  --folder-clones         look for folder clones too (default: don't)\n"
+    "  --collapse-nested       leave out folder groups that lie inside another listed group\n"
     "  --files-csv PATH        write the file-clone list in the CSV export format; \"-\" = stdout\n"
     "  --dirs-csv PATH         write the folder-clone list in the CSV export format\n"
     "  --json PATH             write both lists and the summary as JSON: exact sizes, device\n"
@@ -236,6 +237,8 @@ Options ParseArguments(int argc, char** argv) {
       options.Settings.FindFileClones = false;
     } else if (arg == "--folder-clones") {
       options.Settings.FindFolderClones = true;
+    } else if (arg == "--collapse-nested") {
+      options.Settings.CollapseNestedDirGroups = true;
     } else if (arg == "--files-csv") {
       options.FilesCsv = value();
     } else if (arg == "--dirs-csv") {

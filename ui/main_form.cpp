@@ -209,12 +209,17 @@ void TMainForm::BuildTopPanel() {
   seMinSizeMB = Named(new SpinField(0, 1048576, 1), "seMinSizeMB");
   p.Place(seMinSizeMB, {755, 72, 133, 22}, Anchor::Right);
   chkParallelHash = CheckBox("chkParallelHash", "Parallel hashing", true);
-  p.Place(chkParallelHash, {755, 100, 132, 17}, Anchor::Right);
+  p.Place(chkParallelHash, {755, 100, 116, 17}, Anchor::Right);
   chkHashCache = CheckBox("chkHashCache", "Use hash cache", true);
   chkHashCache->setToolTip(
       QStringLiteral("Take the hashes of unchanged files from the last scans instead of reading "
                      "the files again"));
-  p.Place(chkHashCache, {909, 100, 133, 17}, Anchor::Right);
+  p.Place(chkHashCache, {877, 100, 116, 17}, Anchor::Right);
+  // Shares the row of the other two: the panel's height is part of the window's design.
+  chkCollapseNested = CheckBox("chkCollapseNested", "Hide nested folder groups", false);
+  chkCollapseNested->setToolTip(
+      QStringLiteral("Hide folder groups that lie inside a listed group"));
+  p.Place(chkCollapseNested, {999, 100, 170, 17}, Anchor::Right);
 
   Label4 = Label("Label4", "Max groups (0 = all):");
   p.Place(Label4, LabelRect(Label4, 909, 8), Anchor::Right);
@@ -435,7 +440,8 @@ void TMainForm::SetFocusOrder() {
                                edMasks,   seMinSizeMB,  seMaxGroups,     seMinGroupSize};
   for (QAbstractButton* item : rgCompareItems->buttons())
     top.push_back(item);
-  top.insert(top.end(), {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache});
+  top.insert(top.end(), {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache,
+                         chkCollapseNested});
   std::vector<QWidget*> bottom = {
       btnSelectAllButOne, btnCheckAll,   btnUncheckAll, btnDeleteSelected, btnUndo,
       btnExportFiles,     btnExportDirs, btnStop,       Button1,           Button2};
@@ -553,6 +559,7 @@ ScanSettings TMainForm::CurrentSettings() {
   settings.MinGroupSize = seMinGroupSize->Value();
   settings.ParallelHashing = chkParallelHash->isChecked();
   settings.UseHashCache = chkHashCache->isChecked();
+  settings.CollapseNestedDirGroups = chkCollapseNested->isChecked();
   return settings;
 }
 

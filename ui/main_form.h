@@ -129,6 +129,7 @@ class TMainForm final : public QMainWindow, public ScanReporter {
   SpinField* seMinSizeMB = nullptr;
   QCheckBox* chkParallelHash = nullptr;
   QCheckBox* chkHashCache = nullptr;
+  QCheckBox* chkCollapseNested = nullptr;
   QLabel* Label4 = nullptr;
   SpinField* seMaxGroups = nullptr;
   QLabel* Label5 = nullptr;

@@ -96,6 +96,7 @@ void TMainForm::LoadSettings() {
   ReadCheck(store, "findFolderClones", chkDirDuplicates);
   ReadCheck(store, "parallelHashing", chkParallelHash);
   ReadCheck(store, "useHashCache", chkHashCache);
+  ReadCheck(store, "collapseNestedFolderGroups", chkCollapseNested);
   if (const std::optional<int> number = IntOf(store, "compareMode")) {
     if (const std::optional<CompareMode> mode = CompareModeFromStoredNumber(*number))
       CompareButton(*mode)->setChecked(true);
@@ -125,6 +126,7 @@ void TMainForm::SaveSettings() {
   store.setValue(QStringLiteral("findFolderClones"), chkDirDuplicates->isChecked());
   store.setValue(QStringLiteral("parallelHashing"), chkParallelHash->isChecked());
   store.setValue(QStringLiteral("useHashCache"), chkHashCache->isChecked());
+  store.setValue(QStringLiteral("collapseNestedFolderGroups"), chkCollapseNested->isChecked());
   store.setValue(QStringLiteral("compareMode"), InfoOf(CheckedCompareMode()).StoredNumber);
   store.setValue(QStringLiteral("masks"), edMasks->text());
   store.setValue(QStringLiteral("minSizeMB"), seMinSizeMB->Value());
@@ -150,7 +152,8 @@ void TMainForm::WatchSettings() {
   connect(folders, &QAbstractItemModel::rowsInserted, this, soon);
   connect(folders, &QAbstractItemModel::rowsRemoved, this, soon);
   connect(folders, &QAbstractItemModel::modelReset, this, soon);
-  for (QCheckBox* box : {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache})
+  for (QCheckBox* box :
+       {chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache, chkCollapseNested})
     connect(box, &QCheckBox::toggled, this, soon);
   connect(rgCompareItems, &QButtonGroup::idToggled, this, soon);
   connect(edMasks, &QLineEdit::textChanged, this, soon);
@@ -164,7 +167,7 @@ void TMainForm::StopWatchingSettings() {
   FSaveTimer->stop();
   for (QObject* sender : std::initializer_list<QObject*>{
            lbFolders->model(), chkFileDuplicates, chkDirDuplicates, chkParallelHash, chkHashCache,
-           rgCompareItems, edMasks, seMinSizeMB, seMaxGroups, seMinGroupSize}) {
+           chkCollapseNested, rgCompareItems, edMasks, seMinSizeMB, seMaxGroups, seMinGroupSize}) {
     disconnect(sender, nullptr, this, nullptr);
   }
   FSettingsFile.clear();

@@ -154,5 +154,49 @@ TEST(SignatureOfText, Sha1AsLowerCaseHex) {
   EXPECT_EQ(SignatureOfText("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
+// Builds the tree of the given paths (every path's parent given too) and checks that the keys
+// order every pair as PathLess orders their paths.
+void ExpectKeysFollowPathLess(const std::vector<std::string>& paths) {
+  std::vector<PathNode> nodes;
+  std::vector<uint32_t> order;
+  for (const std::string& path : paths) {
+    const size_t slash = path.rfind('/');
+    const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+    const auto found = std::find(paths.begin(), paths.end(), parent);
+    const bool top = path == "/";
+    ASSERT_TRUE(top || found != paths.end()) << path;
+    nodes.push_back(PathNode{top ? kNoPathNode : static_cast<uint32_t>(found - paths.begin()),
+                             top ? std::string_view() : std::string_view(path).substr(slash + 1)});
+  }
+  // Parents first: by the number of components.
+  for (uint32_t i = 0; i < paths.size(); ++i)
+    order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return std::count(paths[a].begin(), paths[a].end(), '/') + (paths[a] == "/" ? -1 : 0) <
+           std::count(paths[b].begin(), paths[b].end(), '/') + (paths[b] == "/" ? -1 : 0);
+  });
+  const std::vector<uint64_t> keys = PathOrderKeys(nodes, order);
+  for (size_t a = 0; a < paths.size(); ++a) {
+    for (size_t b = 0; b < paths.size(); ++b) {
+      EXPECT_EQ(keys[a] < keys[b], PathLess(paths[a], paths[b])) << paths[a] << " / " << paths[b];
+    }
+  }
+}
+
+TEST(PathOrderKeys, OrderFolderTreesAsPathLessOrdersTheirPaths) {
+  const std::vector<std::vector<std::string>> trees = {
+      // A folder's contents right after it, before a longer sibling name.
+      {"/", "/a", "/a/x", "/ab", "/a b", "/a-", "/_old", "/abc", "/ABD"},
+      // Siblings differing only in case interleave their contents by the folded path.
+      {"/", "/P", "/P/a", "/P/A", "/P/a/b", "/P/A/z", "/P/A/b", "/P/a/z", "/P/aa", "/P/A/b/c",
+       "/P/a/b/C"},
+      // Names beyond ASCII and a name that is the start of another.
+      {"/", "/caf\xC3\xA9", "/CAF\xC3\xA9", "/caf", "/caf/\xC3\xA9", "/x", "/x/y", "/x/Y", "/X",
+       "/X/y"},
+  };
+  for (const std::vector<std::string>& paths : trees)
+    ExpectKeysFollowPathLess(paths);
+}
+
 }  // namespace
 }  // namespace parvolane

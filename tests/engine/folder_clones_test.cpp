@@ -17,6 +17,7 @@
 
 #include "engine/scan_settings.h"
 #include "platform/posix/unique_dir.h"
+#include "support/deep_tree.h"
 #include "support/recording_reporter.h"
 #include "support/temp_tree.h"
 #include "support/unprivileged.h"
@@ -517,6 +518,122 @@ TEST_F(FolderClones, DeepTreesAndPathsLongerThanPathMaxAreSigned) {
   EXPECT_GT(longest, static_cast<size_t>(PATH_MAX));
   for (const ResultGroup& group : state.lvDirs.Groups())
     EXPECT_EQ(group.Header.find("(" + FormatSizeMB(0) + ")"), std::string::npos) << group.Header;
+}
+
+TEST_F(FolderClones, TwoClonedChainsOfTwentyThousandLevelsAreGrouped) {
+  const int levels = 20000;
+  for (const char* top : {"A", "B"})
+    testing::MakeFolderChain(tree.Path(top), levels, "d", "f", "at the bottom");
+  struct RemoveChains {
+    const TempTree& Tree;
+    ~RemoveChains() {
+      for (const char* top : {"A", "B"})
+        testing::RemoveTreeAt(Tree.Path(top));
+    }
+  } removeChains{tree};
+
+  // A with B, and every level of A with the same level of B; only the first few are listed.
+  reporter.Settings.MaxGroups = 3;
+  EXPECT_EQ(Run(), (Groups{{"A", "B"}, {"A/d", "B/d"}, {"A/d/d", "B/d/d"}}));
+  EXPECT_EQ(state.Summary.DirGroupsCut, static_cast<size_t>(levels + 1 - 3));
+  EXPECT_EQ(state.lvDirs.Groups().front().Header,
+            "Group 1 (" + FormatSizeMB(2 * static_cast<int64_t>(sizeof "at the bottom" - 1)) + ")");
+
+  reporter.Settings.CollapseNestedDirGroups = true;
+  state.Summary.DirGroupsCut = 0;
+  EXPECT_EQ(Run(), (Groups{{"A", "B"}}));
+  EXPECT_EQ(state.Summary.DirGroupsCut, 0u);
+}
+
+// ---- Hiding nested groups --------------------------------------------------------------------
+
+TEST_F(FolderClones, NestedGroupsAreHiddenOnlyWhenAllTheirMembersLieInsideOneOtherGroup) {
+  const struct {
+    const char* Name;
+    std::function<void(TempTree&)> Make;
+    Groups All, Collapsed;
+  } cases[] = {
+      {"clones inside clones",
+       [](TempTree& t) {
+         for (const std::string top : {"A", "B"}) {
+           t.FileOfSize(top + "/f", 10);
+           t.FileOfSize(top + "/s/t/g", 5);
+         }
+       },
+       {{"A", "B"}, {"A/s", "B/s"}, {"A/s/t", "B/s/t"}},
+       {{"A", "B"}}},
+      {"one more copy outside",
+       [](TempTree& t) {
+         for (const std::string top : {"x", "y"}) {
+           t.FileOfSize(top + "/f", 30);
+           t.FileOfSize(top + "/s/g", 5);
+         }
+         t.FileOfSize("z/g", 5);
+       },
+       {{"x", "y"}, {"x/s", "y/s", "z"}},
+       {{"x", "y"}, {"x/s", "y/s", "z"}}},
+      {"inside two different groups",
+       [](TempTree& t) {
+         for (const std::string top : {"p", "q"}) {
+           t.FileOfSize(top + "/f", 40);
+           t.FileOfSize(top + "/s/g", 5);
+         }
+         for (const std::string top : {"r", "u"}) {
+           t.FileOfSize(top + "/f", 30);
+           t.FileOfSize(top + "/s/g", 5);
+         }
+       },
+       {{"p", "q"}, {"r", "u"}, {"p/s", "q/s", "r/s", "u/s"}},
+       {{"p", "q"}, {"r", "u"}, {"p/s", "q/s", "r/s", "u/s"}}},
+      {"inside a group further up than the nearest",
+       [](TempTree& t) {
+         for (const std::string top : {"h1", "h2"}) {
+           t.FileOfSize(top + "/k/m/f", 5);
+           t.FileOfSize(top + "/k/kf", 7);
+           t.FileOfSize(top + "/mm/f", 5);
+         }
+       },
+       {{"h1", "h2"}, {"h1/k", "h2/k"}, {"h1/k/m", "h1/mm", "h2/k/m", "h2/mm"}},
+       {{"h1", "h2"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TempTree caseTree;
+    c.Make(caseTree);
+    reporter.Settings.Folders = {caseTree.Root()};
+    for (const bool collapse : {false, true}) {
+      reporter.Settings.CollapseNestedDirGroups = collapse;
+      FindDirectoryDuplicates(state, reporter);
+      Groups listed;
+      int expectedId = 0;
+      for (const ResultRow& row : state.lvDirs.Rows()) {
+        if (listed.empty() || row.GroupId != expectedId) {
+          listed.emplace_back();
+          expectedId = static_cast<int>(listed.size());
+          EXPECT_EQ(row.GroupId, expectedId);  // numbered as listed, without gaps
+        }
+        listed.back().push_back(CellText(row, 1).substr(caseTree.Root().size() + 1));
+      }
+      EXPECT_EQ(listed, collapse ? c.Collapsed : c.All) << (collapse ? "collapsed" : "all");
+    }
+  }
+}
+
+TEST_F(FolderClones, MaxGroupsCountsTheGroupsLeftAfterHidingNestedOnes) {
+  for (const std::string top : {"x", "y"}) {
+    tree.FileOfSize(top + "/f", 30);
+    tree.FileOfSize(top + "/s/g", 5);
+  }
+  tree.FileOfSize("z/g", 5);
+  for (const std::string top : {"w1", "w2"}) {
+    tree.FileOfSize(top + "/big", 100);
+    tree.FileOfSize(top + "/n/h", 3);
+  }
+  reporter.Settings.CollapseNestedDirGroups = true;
+  reporter.Settings.MaxGroups = 2;
+  EXPECT_EQ(Run(), (Groups{{"w1", "w2"}, {"x", "y"}}));
+  // Cut is x/s, y/s and z; w1/n with w2/n is hidden, not cut.
+  EXPECT_EQ(state.Summary.DirGroupsCut, 1u);
 }
 
 }  // namespace

@@ -247,6 +247,9 @@ class MainFormTest : public QObject {
     row("seMinSizeMB", "text", "1");
     row("chkParallelHash", "text", "Parallel hashing");
     row("chkParallelHash", "checked", true);
+    row("chkCollapseNested", "text", "Hide nested folder groups");
+    row("chkCollapseNested", "checked", false);
+    row("chkCollapseNested", "toolTip", "Hide folder groups that lie inside a listed group");
     row("Label4", "text", "Max groups (0 = all):");
     row("seMaxGroups", "text", "100");
     row("Label5", "text", "Min group size:");

@@ -48,6 +48,7 @@ void CompareScanValues(const ScanSettings& a, const ScanSettings& b) {
   QCOMPARE(a.MinGroupSize, b.MinGroupSize);
   QCOMPARE(a.ParallelHashing, b.ParallelHashing);
   QCOMPARE(a.UseHashCache, b.UseHashCache);
+  QCOMPARE(a.CollapseNestedDirGroups, b.CollapseNestedDirGroups);
 }
 
 }  // namespace
@@ -113,6 +114,7 @@ class WindowSettingsTest : public QObject {
       form.chkDirDuplicates->setChecked(true);
       form.chkParallelHash->setChecked(false);
       form.chkHashCache->setChecked(false);
+      form.chkCollapseNested->setChecked(true);
       form.CompareButton(CompareMode::cmNameAndSize)->setChecked(true);
       form.edMasks->setText("*.jpg;*.png");
       form.seMinSizeMB->SetValue(7);
@@ -133,6 +135,7 @@ class WindowSettingsTest : public QObject {
     QCOMPARE(s.FindFolderClones, true);
     QCOMPARE(s.ParallelHashing, false);
     QCOMPARE(s.UseHashCache, false);
+    QCOMPARE(s.CollapseNestedDirGroups, true);
     QCOMPARE(s.Mode, CompareMode::cmNameAndSize);
     QCOMPARE(s.MaskText, std::string("*.jpg;*.png"));
     QCOMPARE(s.MinSizeMB, 7);
