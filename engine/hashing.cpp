@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <stdexcept>
 #include <stop_token>
 #include <string_view>
 #include <system_error>
@@ -250,26 +252,46 @@ constexpr size_t kMaxAlikeFiles = 16;
 
 // What one worker claims: one file, or files that are very likely equal (same size, same first
 // and last blocks), which are read side by side so that only the first is digested.
+// A job's members lie side by side in its plan's list of target indexes: a million targets
+// in jobs of a few cost a few megabytes, not a list of their own each.
 struct HashJob {
-  std::vector<size_t> Members;  // indexes into the hash targets
+  uint32_t First = 0;
+  uint32_t Count = 0;
+};
+
+struct HashPlan {
+  std::vector<uint32_t> Members;  // indexes into the hash targets, job after job
+  std::vector<HashJob> Jobs;
+
+  void Add(std::span<const uint32_t> members) {
+    Jobs.push_back(
+        HashJob{static_cast<uint32_t>(Members.size()), static_cast<uint32_t>(members.size())});
+    Members.insert(Members.end(), members.begin(), members.end());
+  }
+  std::span<const uint32_t> MembersOf(const HashJob& job) const {
+    return std::span(Members).subspan(job.First, job.Count);
+  }
 };
 
 // The jobs of the targets: files whose edge blocks no other file of their size shares are left
 // out (they have no twin) and counted in `settled` at once, with their bytes; `signatures`
 // holds nothing for files that were not checked or could not be read, and those are hashed on
 // their own.
-std::vector<HashJob> PlanJobs(const std::vector<TFileInfo*>& targets,
-                              const std::vector<std::optional<size_t>>& signatures, size_t& settled,
-                              int64_t& settledBytes) {
-  std::vector<HashJob> jobs;
+HashPlan PlanJobs(const std::vector<TFileInfo*>& targets,
+                  const std::vector<std::optional<size_t>>& signatures, size_t& settled,
+                  int64_t& settledBytes) {
+  if (targets.size() >= UINT32_MAX) throw std::length_error("too many files to hash");
+  HashPlan plan;
+  plan.Members.reserve(targets.size());
   for (size_t begin = 0; begin < targets.size();) {
     size_t end = begin;
-    std::unordered_map<size_t, std::vector<size_t>> alike;
+    std::unordered_map<size_t, std::vector<uint32_t>> alike;
     for (; end < targets.size() && targets[end]->Size == targets[begin]->Size; ++end) {
+      const auto index = static_cast<uint32_t>(end);
       if (signatures[end]) {
-        alike[*signatures[end]].push_back(end);
+        alike[*signatures[end]].push_back(index);
       } else {
-        jobs.push_back(HashJob{{end}});
+        plan.Add(std::span(&index, 1));
       }
     }
     for (auto& [signature, members] : alike) {
@@ -279,26 +301,25 @@ std::vector<HashJob> PlanJobs(const std::vector<TFileInfo*>& targets,
       }
       for (size_t k = 0; members.size() > 1 && k < members.size(); k += kMaxAlikeFiles) {
         const size_t last = std::min(members.size(), k + kMaxAlikeFiles);
-        jobs.push_back(HashJob{{members.begin() + static_cast<ptrdiff_t>(k),
-                                members.begin() + static_cast<ptrdiff_t>(last)}});
+        plan.Add(std::span(members).subspan(k, last - k));
       }
     }
     begin = end;
   }
-  return jobs;
+  return plan;
 }
 
 // Hashes a job's records; the number of them that were done with (hashed, found hashed before,
 // or failed), which is all of them unless a stop came first. Of files read side by side, one
 // that differs from the first after all is hashed on its own. Files hashed before (by an earlier
 // scan, through the hash cache) are not read again.
-size_t RunJob(const HashJob& job, const std::vector<TFileInfo*>& targets, ReadBuffer& first,
-              ReadBuffer& other, const BlockWatch& watch, SkipLog& skipped) {
+size_t RunJob(std::span<const uint32_t> members, const std::vector<TFileInfo*>& targets,
+              ReadBuffer& first, ReadBuffer& other, const BlockWatch& watch, SkipLog& skipped) {
   std::vector<size_t> unknown;
-  for (const size_t index : job.Members) {
+  for (const size_t index : members) {
     if (targets[index]->ContentHash.empty()) unknown.push_back(index);
   }
-  size_t done = job.Members.size() - unknown.size();
+  size_t done = members.size() - unknown.size();
   if (unknown.size() <= 1) {
     if (!unknown.empty() && HashRecord(*targets[unknown.front()], first, watch, skipped)) ++done;
     return done;
@@ -324,9 +345,9 @@ size_t RunJob(const HashJob& job, const std::vector<TFileInfo*>& targets, ReadBu
   return done;
 }
 
-int64_t BytesOf(const HashJob& job, const std::vector<TFileInfo*>& targets) {
+int64_t BytesOf(std::span<const uint32_t> members, const std::vector<TFileInfo*>& targets) {
   int64_t bytes = 0;
-  for (const size_t index : job.Members)
+  for (const size_t index : members)
     bytes += SizeOf(*targets[index]);
   return bytes;
 }
@@ -495,10 +516,12 @@ class HashWorkers final {
       size_t settled = 0;
       int64_t settledBytes = 0;
       FJobs = PlanJobs(FTargets, FSignatures, settled, settledBytes);
+      // The signatures are in the plan now; their list would only take room while files are read.
+      std::vector<std::optional<size_t>>().swap(FSignatures);
       FCompletedCount.fetch_add(settled, std::memory_order_relaxed);
       FContext.BytesDone.fetch_add(settledBytes, std::memory_order_relaxed);
     } catch (...) {
-      FJobs.clear();
+      FJobs = HashPlan();
       Fail();
     }
   }
@@ -506,11 +529,11 @@ class HashWorkers final {
   void ClaimAndHash(ReadBuffer& first, ReadBuffer& other) {
     while (!Watch().StopRequested()) {
       const size_t claim = FNextJob.fetch_add(1, std::memory_order_relaxed);
-      if (claim >= FJobs.size()) return;
-      const HashJob& job = FJobs[claim];
-      ByteTally tally(&FContext.BytesDone, BytesOf(job, FTargets));
-      const size_t done = RunJob(job, FTargets, first, other, Watch(&tally), FContext.Skipped);
-      if (done == job.Members.size()) tally.Finish();
+      if (claim >= FJobs.Jobs.size()) return;
+      const std::span<const uint32_t> members = FJobs.MembersOf(FJobs.Jobs[claim]);
+      ByteTally tally(&FContext.BytesDone, BytesOf(members, FTargets));
+      const size_t done = RunJob(members, FTargets, first, other, Watch(&tally), FContext.Skipped);
+      if (done == members.size()) tally.Finish();
       FCompletedCount.fetch_add(done, std::memory_order_relaxed);
     }
   }
@@ -520,7 +543,7 @@ class HashWorkers final {
   std::vector<size_t> FToCheck;                    // targets whose edge blocks are read
   std::vector<std::optional<size_t>> FSignatures;  // by target; each written by one task
   std::atomic<size_t> FNextCheck{0};
-  std::vector<HashJob> FJobs;  // written once, by the plan
+  HashPlan FJobs;  // written once, by the plan
   std::atomic<size_t> FNextJob{0};
   std::atomic<size_t> FCompletedCount{0};
   std::stop_source FAbandon;

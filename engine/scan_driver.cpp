@@ -68,6 +68,9 @@ ScanOutcome ScanDriver::RunStages() {
   ClearResults();
 
   CollectFiles(FState, FReporter);
+  // The path index serves the collection only: a front end that lets the records go does not
+  // keep a table of a million slots through the rest of the scan.
+  if (FState.ReleaseRecordsOnceListed) FState.FFileMap.clear();
   if (FState.IsStopRequested()) return ScanOutcome::Stopped;
 
   const ScanSettings settings = FReporter.CurrentSettings();
