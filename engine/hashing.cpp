@@ -364,8 +364,14 @@ class HashWorkers final {
   HashWorkers(const std::vector<TFileInfo*>& hashTargets, HashContext& context, unsigned count,
               const WorkerStarter& startWorker)
       : FTargets(hashTargets), FContext(context), FSignatures(hashTargets.size()) {
+    if (hashTargets.size() >= UINT32_MAX) throw std::length_error("too many files to hash");
+    size_t checked = 0;
+    for (const TFileInfo* target : hashTargets)
+      checked += target->Size >= kFirstBlockCheckFrom ? 1 : 0;
+    FToCheck.reserve(checked);
     for (size_t i = 0; i < hashTargets.size(); ++i) {
-      if (hashTargets[i]->Size >= kFirstBlockCheckFrom) FToCheck.push_back(i);
+      if (hashTargets[i]->Size >= kFirstBlockCheckFrom)
+        FToCheck.push_back(static_cast<uint32_t>(i));
     }
     FBuffers.reserve(2 * size_t{count});
     FThreads.reserve(count);
@@ -518,6 +524,7 @@ class HashWorkers final {
       FJobs = PlanJobs(FTargets, FSignatures, settled, settledBytes);
       // The signatures are in the plan now; their list would only take room while files are read.
       std::vector<std::optional<size_t>>().swap(FSignatures);
+      std::vector<uint32_t>().swap(FToCheck);
       FCompletedCount.fetch_add(settled, std::memory_order_relaxed);
       FContext.BytesDone.fetch_add(settledBytes, std::memory_order_relaxed);
     } catch (...) {
@@ -540,7 +547,7 @@ class HashWorkers final {
 
   const std::vector<TFileInfo*>& FTargets;
   HashContext& FContext;
-  std::vector<size_t> FToCheck;                    // targets whose edge blocks are read
+  std::vector<uint32_t> FToCheck;                  // targets whose edge blocks are read
   std::vector<std::optional<size_t>> FSignatures;  // by target; each written by one task
   std::atomic<size_t> FNextCheck{0};
   HashPlan FJobs;  // written once, by the plan
