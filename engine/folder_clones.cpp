@@ -341,9 +341,9 @@ bool CollectFolders(FolderTable& table, StageSkips& skips, ScanReporter& reporte
 // ---- Layout ----------------------------------------------------------------------------------
 
 // A counter that says when to look at the stop flag again.
-class StopPoll final {
+class FolderStopPoll final {
  public:
-  explicit StopPoll(ScanReporter& reporter) : FReporter(reporter) {}
+  explicit FolderStopPoll(ScanReporter& reporter) : FReporter(reporter) {}
   bool Stopped() {
     if (++FSteps % kStopPollEvery != 0) return false;
     return FReporter.IsStopRequested();
@@ -371,7 +371,7 @@ void LayOutChildren(FolderTable& table) {
 }
 
 // False on a stop.
-bool WalkInPreOrder(FolderTable& table, StopPoll& poll) {
+bool WalkInPreOrder(FolderTable& table, FolderStopPoll& poll) {
   const size_t count = table.Records.size();
   table.Pre.assign(count, 0);
   table.Post.assign(count, 0);
@@ -403,7 +403,7 @@ bool WalkInPreOrder(FolderTable& table, StopPoll& poll) {
 
 // Lays out what analysis and grouping look folders up by. False on a stop.
 bool LayOutTree(FolderTable& table, ScanReporter& reporter) {
-  StopPoll poll(reporter);
+  FolderStopPoll poll(reporter);
   LayOutChildren(table);
   if (reporter.IsStopRequested() || !WalkInPreOrder(table, poll)) return false;
   std::vector<PathNode> nodes;
@@ -736,7 +736,7 @@ class NestedGroups final {
 
   // Marks in `nested` the groups that lie inside another. False on a stop.
   bool Find(ScanReporter& reporter, std::vector<bool>& nested) {
-    StopPoll poll(reporter);
+    FolderStopPoll poll(reporter);
     MarkMembers();
     if (!LinkMembersUp(poll)) return false;
     nested.assign(FGroups.size(), false);
@@ -761,7 +761,7 @@ class NestedGroups final {
   }
 
   // For every folder the nearest member of a group above it, and how many there are.
-  bool LinkMembersUp(StopPoll& poll) {
+  bool LinkMembersUp(FolderStopPoll& poll) {
     FUp.assign(FTable.Records.size(), kNone);
     FAbove.assign(FTable.Records.size(), 0);
     for (const uint32_t index : FTable.Order) {
@@ -775,7 +775,7 @@ class NestedGroups final {
     return true;
   }
 
-  bool LiesInsideAnother(size_t g, StopPoll& poll) const {
+  bool LiesInsideAnother(size_t g, FolderStopPoll& poll) const {
     const std::vector<uint32_t>& members = FGroups[g].Members;
     // The other group holds a member above every member, so above the one with the fewest.
     const uint32_t lowest =
@@ -857,7 +857,7 @@ std::vector<DirGroup> FormGroups(const FolderTable& table, ScanSummary& summary,
 // stop came first: a group is listed whole or not at all.
 std::vector<DirRowFacts> RowsOf(const FolderTable& table, const DirGroup& group,
                                 ScanReporter& reporter) {
-  StopPoll poll(reporter);
+  FolderStopPoll poll(reporter);
   std::vector<DirRowFacts> rows;
   rows.reserve(group.Members.size());
   for (const uint32_t member : group.Members) {
