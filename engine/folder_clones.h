@@ -9,12 +9,6 @@
 
 namespace parvolane {
 
-/// One group of folder clones: the kept members in path order and the bytes all of them take.
-struct TDirGroupRec {
-  std::vector<std::string> Dirs;
-  int64_t TotalSize = 0;
-};
-
 /// Finds folders whose trees hold the same names and sizes and lists them in lvDirs.
 ///
 /// Every folder is collected once, whatever path or scan folder reaches it again, so a folder
